@@ -1,0 +1,15 @@
+# Sourced by the build scripts: installs the Debian packages that are missing.
+ensure_packages() {
+    local missing=() p
+    for p in "$@"; do
+        dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
+    done
+    ((${#missing[@]})) || return 0
+    local sudo=""
+    [ "$(id -u)" -eq 0 ] || sudo=sudo
+    echo "Installing: ${missing[*]}"
+    $sudo apt-get update -qq
+    DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -qq --no-install-recommends "${missing[@]}"
+}
+
+BUILD_PACKAGES=(g++ cmake ninja-build qtbase5-dev libgtest-dev libgmock-dev)

@@ -1,0 +1,81 @@
+// Counting semaphore for the received-message count of a client.
+//
+// Unlike a plain semaphore it can be woken without a token (wakeAll), so that a
+// reader sleeping for a long time notices a pending disconnect at once instead of
+// having to poll for it.
+#pragma once
+
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <cstdint>
+#include <mutex>
+
+class MessageSemaphore {
+public:
+    // Takes one token, waiting up to waitMs milliseconds (negative: without limit).
+    // Returns early, without a token, when wakeAll() is called meanwhile, or when
+    // *stop reads true (set it before calling wakeAll(); it is checked under the lock,
+    // so a wake that comes just before the wait starts is not lost).
+    bool tryAcquire(int waitMs, const std::atomic<bool>* stop = nullptr)
+    {
+        std::unique_lock<std::mutex> lock(mutex_);
+        if (tokens_ > 0) {
+            --tokens_;
+            return true;
+        }
+        if (waitMs == 0)
+            return false;
+        const std::uint64_t wakeSeen = wakes_;
+        auto ready = [&] { return tokens_ > 0 || wakes_ != wakeSeen || (stop && stop->load()); };
+        if (waitMs < 0)
+            available_.wait(lock, ready);
+        else
+            available_.wait_for(lock, std::chrono::milliseconds(waitMs), ready);
+        if (tokens_ > 0) {
+            --tokens_;
+            return true;
+        }
+        return false;
+    }
+
+    void release(int n = 1)
+    {
+        {
+            std::lock_guard<std::mutex> lock(mutex_);
+            tokens_ += n;
+        }
+        available_.notify_all();
+    }
+
+    // Takes every token without waiting; returns how many there were.
+    int drain()
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        const int n = tokens_;
+        tokens_ = 0;
+        return n;
+    }
+
+    int available() const
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        return tokens_;
+    }
+
+    // Wakes every waiter so it re-checks the state it watches.
+    void wakeAll()
+    {
+        {
+            std::lock_guard<std::mutex> lock(mutex_);
+            ++wakes_;
+        }
+        available_.notify_all();
+    }
+
+private:
+    mutable std::mutex mutex_;
+    std::condition_variable available_;
+    int tokens_ = 0;          // guarded by mutex_
+    std::uint64_t wakes_ = 0;  // guarded by mutex_
+};

@@ -1,0 +1,452 @@
+// Dispatch of the adapter's answer frames, on the receive thread.
+//
+// Every frame is untrusted: each handler checks the length before it reads a byte, and
+// drops a frame that is too short or contradicts itself. Nothing here blocks except the
+// short sent-frames, in-flight and output-list locks.
+#include "link/byte_order.h"
+#include "link/gestor_io.h"
+#include "rp1210/gestor_rp1210.h"
+
+#include <QString>
+
+namespace {
+
+constexpr char kClassApplication = 0x04;
+constexpr int kMinFrame = 3;  // class, code, first field
+
+// Received-message frame (code 0x05): class, code, protocol, 16-bit length.
+constexpr int kReceivedHeader = 5;
+constexpr int kTimestampLength = 4;
+
+// Send answer (code 0x04).
+constexpr int kSendAnswerCounter = 4;
+constexpr int kSendAnswerTimestamp = 5;
+constexpr int kSendAnswerDataLength = 9;
+constexpr int kSendAnswerData = 11;
+
+// Segment of a received message (code 0xD3).
+constexpr int kSegmentTimestamp = 7;
+constexpr int kSegmentMinimum = kSegmentTimestamp + kTimestampLength;  // every segment carries the timestamp
+constexpr int kFirstSegmentData = 13;
+constexpr int kLaterSegmentData = 11;
+
+// Firmware version answer (code 0x01): text from offset 3 to offset 19 inclusive.
+constexpr int kVersionTextFirst = 3;
+constexpr int kVersionTextLast = 19;
+
+// Ioctl answer (code 0x0D): client, one byte, sub, then for the subs that return data
+// four more bytes and the data.
+constexpr int kIoctlSub = 4;
+constexpr int kIoctlData = 9;
+
+// Answers that end in the frame's counter remove a remembered frame: these states are
+// the adapter's refusals of a send-message request.
+bool isSendFailure(quint8 state)
+{
+    switch (state) {
+    case RESP_SERV_NEGATIVE:
+    case RESP_SERV_NOT_SUPPORTED:
+    case RESP_SERV_NOT_CONNECTED:
+    case RESP_SERV_HW_QUEUE_FULL:
+    case RESP_SERV_MESSAGE_TOO_LONG:
+    case 23:
+        return true;
+    default:
+        return false;
+    }
+}
+
+// Bytes the adapter adds to a segmented message beyond the total length it announces.
+int segmentExtraBytes(quint8 protocolo)
+{
+    switch (protocolo) {
+    case PROTOCOLO_TP20:
+        return 2;
+    case PROTOCOLO_J1939:
+        return 6;
+    case PROTOCOLO_ISO15765:
+    case PROTOCOLO_ISO15765_ALT:
+        return 7;
+    default:
+        return 0;
+    }
+}
+
+inline quint8 at(const QByteArray& frame, int i)
+{
+    return static_cast<quint8>(frame.at(i));
+}
+
+inline int be16(const QByteArray& frame, int i)
+{
+    return (at(frame, i) << 8) | at(frame, i + 1);
+}
+
+// Frame without its first `n` bytes; empty when it has no more than that.
+QByteArray cut(const QByteArray& frame, int n)
+{
+    return frame.size() > n ? frame.mid(n) : QByteArray();
+}
+
+inline IDS_SERV_RP1210 service(quint8 code)
+{
+    return static_cast<IDS_SERV_RP1210>(code);
+}
+
+inline RESPONSES_SERV_RP1210 state(quint8 value)
+{
+    return static_cast<RESPONSES_SERV_RP1210>(value);
+}
+
+}  // namespace
+
+void Gestor_IO::switchApplication(QByteArray& frame)
+{
+    const int n = frame.size();
+    if (n < kMinFrame || frame.at(0) != kClassApplication)
+        return;
+    const quint8 code = at(frame, 1);
+    const quint8 b2 = at(frame, 2);
+    GestorRP1210& g = gestor();
+
+    switch (code) {
+    case SERV_VERSION_FIRMWARE:
+        DeserializarRespuestaVersionFirmware(frame);
+        break;
+    case SERV_CONECTAR_CLIENTE:
+        if (n >= 4)
+            g.actualizar_ClienteConnectRequest(frame);
+        break;
+    case SERV_DESCONECTAR_CLIENTE:
+    case SERV_ISO15765_FLOW_CONTROL:
+    case SERV_ISO15765_CLEAR_FLOW_CONTROL:
+        if (n >= 4)
+            g.modificarEstadoServicio(b2, service(code), state(at(frame, 3)));
+        break;
+    case SERV_ENVIAR_MENSAJE:
+        DeserializarRespuestaEnvioMsj(frame);
+        break;
+    case SERV_RECEPCION_TRAMA:
+        DeserializarRecepcionTrama(frame);
+        break;
+    case SERV_ESTADO_HARDWARE:
+        DeserializarRespuestaEstadoHardware(frame);
+        break;
+    case SERV_J1939_ADDRESS_CLAIM:
+    case SERV_PROTECT_J1939_ADDRESS:
+        DeserializarRespuestaJ1939_AdressClaim(frame);
+        break;
+    case SERV_IOCTL:
+        Deserializar_IOCTL(frame);
+        break;
+    case SERV_SET_BAUD:
+        g.actualizarSET_BAUD_RATE_Response(b2);
+        break;
+    case SERV_CMMD_MUX:
+        g.setIsCmmdMuxEnded(state(b2));
+        break;
+    case SERV_J1939_INTERPACKET_TIME:
+        DeserializarSetJ1939InterpacketTime(frame);
+        break;
+    case SERV_TESTER_LINK:
+        Deserializar_TesterLink(frame);
+        break;
+    case SERV_SEGMENTO:
+        Deserializar_Seg(frame);
+        break;
+    case SERV_SET_FILTERS_V6:
+    case SERV_CLEAR_FILTER_V6:
+    case SERV_SET_FILTER_SA_V6:
+    case SERV_CLEAR_FILTER_SA_V6:
+    case SERV_SET_PADDING_ISO15765:
+    case SERV_SET_REMOTE_CAN_MESSAGE:
+    case SERV_SET_CAN_FIRST_CONSECUTIVE_FRAME_VALUE: {
+        // client, one byte, state
+        if (n < 5)
+            break;
+        const quint8 estado = at(frame, 4);
+        switch (code) {
+        case SERV_SET_FILTERS_V6:
+            g.actualizar_SetFiltersV6(b2, estado);
+            break;
+        case SERV_CLEAR_FILTER_V6:
+            g.actualizar_ClearFiltersV6(b2, estado);
+            break;
+        case SERV_SET_FILTER_SA_V6:
+            g.actualizar_SetFilters_SA_V6(b2, estado);
+            break;
+        case SERV_CLEAR_FILTER_SA_V6:
+            g.actualizar_ClearFilters_SA_V6(b2, estado);
+            break;
+        case SERV_SET_PADDING_ISO15765:
+            g.actualizarSet_Padding_ISO15765_Response(b2, estado);
+            break;
+        case SERV_SET_REMOTE_CAN_MESSAGE:
+            g.actualizarSet_Remote_CAN_Message(b2, estado);
+            break;
+        default:
+            g.actualizarSet_Can_First_Consecutive_Frame_Value(b2, estado);
+            break;
+        }
+        break;
+    }
+    case SERV_SET_CAN_FILTER:
+        g.setCANFilterStatus(state(b2));
+        break;
+    case SERV_CLEAR_CAN_FILTERS:
+        g.setCANClearFilterStatus(state(b2));
+        break;
+    case SERV_SET_ISO15765_FILTER:
+        if (n > 5)
+            g.setISO15765FilterStatus(state(at(frame, 5)));
+        break;
+    case SERV_PIC_CONNECTION:
+        g.setPICConnectionEnded(state(b2));
+        break;
+    case SERV_SET_J1850_FILTER:
+        g.setJ1850FilterStatus(state(b2));
+        break;
+    case SERV_CLEAR_J1850_FILTERS:
+        g.setJ1850ClearFilterStatus(state(b2));
+        break;
+    default:
+        // Answers without a handler (reset, mode change, clear-all, broadcast link, ...).
+        break;
+    }
+}
+
+void Gestor_IO::DeserializarRespuestaVersionFirmware(QByteArray& frame)
+{
+    QString text;
+    const int end = qMin(frame.size() - 1, kVersionTextLast);
+    for (int i = kVersionTextFirst; i <= end; ++i) {
+        const quint8 c = at(frame, i);
+        if (c == 0)
+            break;
+        text.append(QChar(c));
+    }
+    gestor().modificarEstadoDetailedVersion(text);
+}
+
+void Gestor_IO::DeserializarRecepcionTrama(QByteArray& frame)
+{
+    if (frame.size() < kReceivedHeader)
+        return;
+    const quint8 protocolo = at(frame, 2);
+    const int declared = be16(frame, 3);
+    // The message starts with its timestamp; a length that cannot hold it, or that
+    // runs past the frame, is not a message.
+    if (declared < kTimestampLength || declared > frame.size() - kReceivedHeader)
+        return;
+    frame.remove(0, kReceivedHeader);
+    // Bytes after the declared length (padding) are not part of the message.
+    frame.truncate(declared);
+    gestor().almacenarMsjBuzon(protocolo, frame);
+}
+
+void Gestor_IO::DeserializarRespuestaEstadoHardware(QByteArray& frame)
+{
+    // Exactly 3 bytes is a status report without status bytes (client 255 needs none).
+    const quint8 idCliente = at(frame, 2);
+    const QByteArray status = cut(frame, 3);
+    gestor().SetHardwareSatusResponse(idCliente, status);
+}
+
+void Gestor_IO::DeserializarRespuestaJ1939_AdressClaim(QByteArray& frame)
+{
+    if (frame.size() < 5)
+        return;
+    gestor().modificarEstadoJ1939AdressClaim(at(frame, 2), service(at(frame, 1)), at(frame, 3),
+                                             static_cast<short>(at(frame, 4)));
+}
+
+void Gestor_IO::DeserializarSetJ1939InterpacketTime(QByteArray& frame)
+{
+    if (frame.size() < 5)
+        return;
+    gestor().actualizar_EstadoSetJ1939InterpacketTime(at(frame, 2), at(frame, 4));
+}
+
+void Gestor_IO::DeserializarRespuestaEnvioMsj(QByteArray& frame)
+{
+    const int n = frame.size();
+    if (n < 4)
+        return;
+    const quint8 estado = at(frame, 3);
+    if (estado > 23)
+        return;
+    const bool failure = isSendFailure(estado);
+    if (estado != RESP_SERV_OK && !failure)
+        return;  // e.g. 2 and 10: the slot stays taken until the hold-back frees it
+    if (n <= kSendAnswerCounter)
+        return;
+    const quint8 counter = at(frame, kSendAnswerCounter);
+
+    // The timestamp, the data length and the data it announces; only the echo and the
+    // broadcast-link paths read them.
+    const bool hasData = n >= kSendAnswerData && be16(frame, kSendAnswerDataLength) <= n - kSendAnswerData;
+
+    QByteArray sent;
+    bool found = false;
+    {
+        // Look-up and removal in one lock: the send thread may meanwhile reuse the counter
+        // for a new frame, whose own answer must still find it.
+        std::lock_guard<std::mutex> lock(sentMutex_);
+        auto it = sentFrames_.find(counter);
+        if (it != sentFrames_.end()) {
+            const bool echo = !failure && it.value().size() > 2 && (at(it.value(), 2) & 0xF0) == 0x10;
+            if (echo && !hasData)
+                return;  // truncated answer: keep the frame for a complete one
+            sent = it.value();
+            sentFrames_.erase(it);
+            found = true;
+        }
+    }
+
+    if (found) {
+        if (!failure && sent.size() > 2 && (at(sent, 2) & 0xF0) == 0x10) {
+            QByteArray echo = frame.mid(kSendAnswerTimestamp, kTimestampLength);
+            if (sent.size() > kHeaderLength) {
+                const int announced = be16(sent, 5);
+                echo.append(sent.constData() + kHeaderLength, qMin(announced, sent.size() - kHeaderLength));
+            }
+            const QByteArray extra = frame.mid(kSendAnswerData, be16(frame, kSendAnswerDataLength));
+            gestor().almacenarMsjconECHO(at(sent, 2) & 0x0F, 1, echo, extra);
+        }
+        // Free the slot the frame took: that of its own protocol, which a correct answer
+        // repeats in its byte 2.
+        const int protocolo = sent.size() > 3 ? static_cast<qint8>(sent.at(3)) : static_cast<qint8>(frame.at(2));
+        decreaseSendProtocolBuffer(protocolo);
+        return;
+    }
+
+    // Counter 0 is never given to a frame of ours: the adapter reports a repetition of
+    // the broadcast record it holds.
+    if (failure || counter != 0 || !hasData)
+        return;
+    QByteArray timestamp = frame.mid(kSendAnswerTimestamp, kTimestampLength);
+    const QByteArray extra = frame.mid(kSendAnswerData, be16(frame, kSendAnswerDataLength));
+    gestor().almacenarMsjconECHOBroadcastLink(1, timestamp, at(frame, 2), extra);
+}
+
+void Gestor_IO::Deserializar_IOCTL(QByteArray& frame)
+{
+    if (frame.size() <= kIoctlSub)
+        return;
+    const quint8 idCliente = at(frame, 2);
+    const quint8 sub = at(frame, kIoctlSub);
+    GestorRP1210& g = gestor();
+    switch (sub) {
+    case IOCTL_GET_CONFIG: {
+        QList<quint32> params;
+        byteVector2UlongVector(cut(frame, kIoctlData), &params);
+        g.actualizar_GET_IOCTL_Params(idCliente, params);
+        break;
+    }
+    case IOCTL_SET_CONFIG:
+        g.actualizarSET_IO_Response(idCliente);
+        break;
+    case IOCTL_FIVE_BAUD_INIT:
+    case IOCTL_FAST_INIT:
+        g.actualizar_FAST_INIT_AND_FIVE_BAUD_INIT_MSG(idCliente, cut(frame, kIoctlData), sub);
+        break;
+    case IOCTL_REQUEST_COMMANDS:
+        g.actualizar_RequestCommands(idCliente);
+        break;
+    case IOCTL_TEARDOWN_CONNECTION:
+        g.actualizar_TeardownConnection(idCliente);
+        break;
+    case IOCTL_REQUEST_CONNECTION:
+        g.actualizar_RequestConnection(idCliente);
+        break;
+    case IOCTL_BECOME_MASTER:
+        g.actualizar_BecomeMaster(idCliente);
+        break;
+    case IOCTL_SET_POLL_RESPONSE:
+        g.actualizar_SetPollResponse(idCliente);
+        break;
+    case IOCTL_SEND_PULSES:
+        g.actualizar_SendPulsesInit_MSG(idCliente, cut(frame, kIoctlData));
+        break;
+    default:
+        break;
+    }
+}
+
+void Gestor_IO::Deserializar_TesterLink(QByteArray& frame)
+{
+    // The adapter checks the link by getting its own frame back with one byte added.
+    frame.append(static_cast<char>(0x01));
+    addMessageSentList(0, 0xFF, frame);
+}
+
+void Gestor_IO::Deserializar_Seg(QByteArray& frame)
+{
+    if (frame.size() < kSegmentMinimum)
+        return;
+    const quint8 protocolo = at(frame, 2);
+    const int key = at(frame, 3);
+    const quint8 sequence = at(frame, 4);
+    const quint8 index = sequence & 0x0F;
+
+    if (index == 0) {
+        reassembly_.remove(key);  // a new first segment restarts the key
+        LINK_SEG_MSG msg;
+        msg.nextIndex = 0;
+        msg.segmentCount = static_cast<quint8>((sequence >> 4) + 1);
+        msg.expectedLength = be16(frame, 5) + segmentExtraBytes(protocolo);
+        msg.receivedLength = 0;
+        // The whole message must fit the 16-bit length of the code-5 frame it becomes.
+        if (msg.expectedLength + kTimestampLength > 0xFFFF)
+            return;
+        actualizar_Seg(frame, kFirstSegmentData, &msg);
+        if (msg.receivedLength > msg.expectedLength)
+            return;  // more data than announced: it can never complete
+        if (!comprobar_Seg(frame, &msg))
+            reassembly_.insert(key, msg);
+        return;
+    }
+
+    auto it = reassembly_.find(key);
+    if (it == reassembly_.end() || it.value().nextIndex != index)
+        return;  // out of order or unknown: the message waits for the expected segment
+    LINK_SEG_MSG* msg = &it.value();
+    actualizar_Seg(frame, kLaterSegmentData, msg);
+    if (msg->receivedLength > msg->expectedLength) {
+        reassembly_.erase(it);
+        return;
+    }
+    if (comprobar_Seg(frame, msg))
+        reassembly_.remove(key);  // by key: the delivery above may not touch the map, but stay safe
+}
+
+void Gestor_IO::actualizar_Seg(const QByteArray& frame, int offset, LINK_SEG_MSG* msg)
+{
+    if (msg == nullptr || offset < 0 || frame.size() <= offset)
+        return;
+    const int count = frame.size() - offset;
+    msg->data.append(frame.constData() + offset, count);
+    msg->receivedLength += count;
+}
+
+bool Gestor_IO::comprobar_Seg(const QByteArray& frame, LINK_SEG_MSG* msg)
+{
+    if (msg == nullptr)
+        return false;
+    if (msg->receivedLength != msg->expectedLength || frame.size() < kSegmentMinimum) {
+        ++msg->nextIndex;
+        return false;
+    }
+    const int length = msg->receivedLength + kTimestampLength;
+    QByteArray whole;
+    whole.reserve(kReceivedHeader + length);
+    whole.append(kClassApplication);
+    whole.append(static_cast<char>(SERV_RECEPCION_TRAMA));
+    whole.append(frame.at(2));
+    whole.append(static_cast<char>((length >> 8) & 0xFF));
+    whole.append(static_cast<char>(length & 0xFF));
+    whole.append(frame.constData() + kSegmentTimestamp, kTimestampLength);
+    whole.append(msg->data);
+    switchApplication(whole);
+    return true;
+}

@@ -1,0 +1,190 @@
+#include "link/gestor_input.h"
+
+#include "link/gestor_io.h"
+
+#include <cstring>
+#include <system_error>
+
+#ifdef _WIN32
+#include <windows.h>
+#else
+#include <pthread.h>
+#include <sched.h>
+#endif
+
+namespace {
+// A slot that once held a long frame gives its buffer back when a short one replaces
+// it, so that a burst of long frames does not pin a megabyte-sized ring for ever.
+constexpr int kKeptSlotCapacity = 4096;
+
+// Answers wait for this thread: it runs above the application threads where the system
+// lets it (a process without the right keeps normal priority).
+void raiseReceivePriority()
+{
+#ifdef _WIN32
+    SetThreadPriority(GetCurrentThread(), THREAD_PRIORITY_TIME_CRITICAL);
+#else
+    sched_param param{};
+    param.sched_priority = sched_get_priority_max(SCHED_FIFO) / 2;
+    (void)pthread_setschedparam(pthread_self(), SCHED_FIFO, &param);
+#endif
+}
+}  // namespace
+
+GestorInput* GestorInput::getInstance()
+{
+    // Never destroyed: the transport may still deliver frames while the process exits.
+    static GestorInput* const instance = new GestorInput();
+    return instance;
+}
+
+GestorInput::GestorInput() = default;
+
+GestorInput::~GestorInput()
+{
+    pararHiloRecepcion();
+    // A loop ended by a stop from the dispatch itself has not been joined yet.
+    std::lock_guard<std::mutex> control(controlMutex_);
+    if (thread_.joinable() && thread_.get_id() != std::this_thread::get_id())
+        thread_.join();
+}
+
+void GestorInput::setDispatchHook(std::function<void(QByteArray&)> hook)
+{
+    std::lock_guard<std::mutex> control(controlMutex_);
+    hook_ = std::move(hook);
+}
+
+void GestorInput::ArrancarHiloRecepcion()
+{
+    // The dispatch cannot restart the loop it runs in.
+    if (receiveThreadId_.load() == std::this_thread::get_id())
+        return;
+    std::lock_guard<std::mutex> control(controlMutex_);
+    if (running_)
+        return;
+    if (thread_.joinable())
+        thread_.join();  // a loop that a stop from the dispatch ended
+
+    activeHook_ = hook_;
+    activeIo_ = io_ ? io_.load() : Gestor_IO::getInstance();
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        // What the last run left is discarded; the slots keep their buffers for reuse.
+        freeCount_ = kSlots;
+        filledCount_ = 0;
+        readIndex_ = 0;
+        writeIndex_ = 0;
+        running_ = true;
+    }
+    try {
+        thread_ = std::thread(&GestorInput::run, this);
+    } catch (const std::system_error&) {
+        // No thread: behave as stopped, so storeMsg drops instead of filling a dead ring.
+        std::lock_guard<std::mutex> lock(mutex_);
+        running_ = false;
+        freeCount_ = 0;
+    }
+}
+
+bool GestorInput::pararHiloRecepcion()
+{
+    const bool fromDispatch = receiveThreadId_.load() == std::this_thread::get_id();
+    std::unique_lock<std::mutex> control(controlMutex_, std::defer_lock);
+    if (!fromDispatch)
+        control.lock();
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        if (!running_)
+            return false;
+        running_ = false;
+    }
+    filled_.notify_all();
+    freed_.notify_all();  // a storeMsg blocked on a full ring drops its frame
+    // From the dispatch the loop ends once the current frame is done; the next start
+    // or the destructor joins it.
+    if (!fromDispatch && thread_.joinable())
+        thread_.join();
+    return true;
+}
+
+void GestorInput::storeMsg(const char* data, quint32 length)
+{
+    if (data == nullptr || length == 0 || length > kMaxFrameLength)
+        return;
+    {
+        std::unique_lock<std::mutex> lock(mutex_);
+        freed_.wait(lock, [this] { return freeCount_ > 0 || !running_; });
+        if (!running_)
+            return;
+        --freeCount_;
+        QByteArray& slot = ring_[writeIndex_];
+        const int n = static_cast<int>(length);
+        if (slot.capacity() > kKeptSlotCapacity && n <= kKeptSlotCapacity)
+            slot.clear();
+        slot.resize(n);
+        std::memcpy(slot.data(), data, length);
+        writeIndex_ = (writeIndex_ + 1) % kSlots;
+        ++filledCount_;
+    }
+    filled_.notify_one();
+}
+
+int GestorInput::filledSlots() const
+{
+    std::lock_guard<std::mutex> lock(mutex_);
+    return filledCount_;
+}
+
+int GestorInput::freeSlots() const
+{
+    std::lock_guard<std::mutex> lock(mutex_);
+    return freeCount_;
+}
+
+void GestorInput::run()
+{
+    receiveThreadId_ = std::this_thread::get_id();
+    raiseReceivePriority();
+    for (;;) {
+        int batch = 0;
+        qint32 index = 0;
+        {
+            std::unique_lock<std::mutex> lock(mutex_);
+            filled_.wait(lock, [this] { return filledCount_ > 0 || !running_; });
+            if (!running_)
+                break;
+            // Take every waiting frame at once: one lock round per frame fewer.
+            batch = filledCount_;
+            filledCount_ = 0;
+            index = readIndex_;
+        }
+        int done = 0;
+        while (done < batch && running_) {
+            QByteArray& slot = ring_[index];
+            try {
+                if (activeHook_)
+                    activeHook_(slot);
+                else
+                    activeIo_->switchApplication(slot);
+            } catch (...) {
+                // Out of memory inside the dispatch: the frame is lost, the loop lives on.
+            }
+            index = (index + 1) % kSlots;
+            ++done;
+            {
+                std::lock_guard<std::mutex> lock(mutex_);
+                readIndex_ = index;
+                ++freeCount_;
+            }
+            freed_.notify_one();
+        }
+        if (done < batch) {
+            // Stopped inside the batch: the rest stays queued, as if never taken.
+            std::lock_guard<std::mutex> lock(mutex_);
+            filledCount_ += batch - done;
+            break;
+        }
+    }
+    receiveThreadId_ = std::thread::id();
+}

@@ -1,0 +1,370 @@
+// The send thread of the output manager: output list, send loop, per-protocol
+// in-flight limits with hold-back, remembered sent frames and segmentation.
+#include "link/gestor_io.h"
+#include "link/iproxy_link.h"
+#include "rp1210/gestor_rp1210.h"
+
+#include <system_error>
+
+#ifdef _WIN32
+#include <windows.h>
+#else
+#include <pthread.h>
+#include <sched.h>
+#endif
+
+namespace {
+
+constexpr int kFirstPayload = 439;  // payload of the first segment
+constexpr int kLaterPayload = 441;  // payload of every later segment
+constexpr int kMaxLastIndex = 15;   // the sequence byte holds the last index in a nibble
+constexpr quint8 kSegmentCode = SERV_SEGMENTO;
+constexpr int kJ1708Counter = 3;
+
+// In-flight counter of a protocol, or -1 when the protocol is not flow-controlled.
+int counterOf(int protocolo)
+{
+    switch (protocolo) {
+    case PROTOCOLO_KWP2000:
+    case PROTOCOLO_JED677:
+    case PROTOCOLO_ISO9141:
+    case PROTOCOLO_ISO9141_RAW:
+    case PROTOCOLO_ISO9141_1:
+    case PROTOCOLO_ISO9141_2:
+    case PROTOCOLO_ISO9141_3:
+    case PROTOCOLO_ISO9141_KB:
+    case PROTOCOLO_ISO9141_KB91:
+    case PROTOCOLO_ZF_J1708:
+    case PROTOCOLO_GM_KLINE:
+    case PROTOCOLO_ISO9141_VMAC:
+        return 0;
+    case PROTOCOLO_ISO15765:
+    case PROTOCOLO_ISO15765_ALT:
+        return 1;
+    case PROTOCOLO_J1939:
+        return 2;
+    case PROTOCOLO_J1708:
+    case PROTOCOLO_CAT:
+        return kJ1708Counter;
+    case PROTOCOLO_RS232:
+        return 4;
+    case PROTOCOLO_J1850:
+        return 5;
+    case PROTOCOLO_TP20:
+        return 6;
+    case PROTOCOLO_J2610:
+        return 7;
+    case PROTOCOLO_GM_ALDL:
+        return 8;
+    default:
+        return -1;
+    }
+}
+
+constexpr quint8 kLimits[Gestor_IO::kInFlightCounters] = {3, 1, 2, 10, 1, 1, 1, 3, 1};
+
+bool isSendMessage(const QByteArray& f)
+{
+    return f.size() > 4 && static_cast<quint8>(f.at(1)) == SERV_ENVIAR_MENSAJE;
+}
+
+// Protocol byte of a send-message frame, read signed as the adapter defines it.
+int protocolOf(const QByteArray& f)
+{
+    return static_cast<qint8>(f.at(3));
+}
+
+int lastIndexFor(int k)
+{
+    return k > kFirstPayload ? (k - kFirstPayload + kLaterPayload - 1) / kLaterPayload : 0;
+}
+
+void raiseOwnPriority()
+{
+    // Best effort: without the right to raise it the thread runs at normal priority.
+#ifdef _WIN32
+    SetThreadPriority(GetCurrentThread(), THREAD_PRIORITY_TIME_CRITICAL);
+#else
+    sched_param param{};
+    param.sched_priority = sched_get_priority_max(SCHED_FIFO) / 2;
+    (void)pthread_setschedparam(pthread_self(), SCHED_FIFO, &param);
+#endif
+}
+
+}  // namespace
+
+// ---- thread control ----
+
+void Gestor_IO::ArrancarHiloEnvio(enum_VersionVCI generation, quint32 /*hwnd*/)
+{
+    generation_ = generation;
+    segmenting_ = generation == VCI_A || generation == VCI_K || generation == VCI_E;
+    if (running_)
+        return;
+    // A loop ended by setRunning(false) or from its own thread is reaped here.
+    if (thread_.joinable() && thread_.get_id() != std::this_thread::get_id())
+        thread_.join();
+
+    reassembly_.clear();
+    {
+        // Under the list mutex so that a request queued meanwhile keeps its count.
+        std::lock_guard<std::mutex> lock(listMutex_);
+        outputList_.clear();
+        listSemaphore_.drain();
+    }
+    {
+        std::lock_guard<std::mutex> lock(sentMutex_);
+        sentFrames_.clear();
+    }
+    {
+        std::lock_guard<std::mutex> lock(counterMutex_);
+        contIdMsgs_ = 1;
+    }
+    {
+        std::lock_guard<std::mutex> lock(inFlightMutex_);
+        inFlight_.fill(0);
+    }
+    // A hold-back left from the previous run must not free a slot of the new one.
+    holdBack_ = false;
+    segments_.clear();
+    current_ = TLink_Request_Msg();
+
+    running_ = true;
+    try {
+        thread_ = std::thread([this] {
+            raiseOwnPriority();
+            run();
+        });
+    } catch (const std::system_error&) {
+        running_ = false;
+    }
+}
+
+bool Gestor_IO::pararHiloEnvio()
+{
+    const bool wasRunning = running_.exchange(false);
+    if (wasRunning) {
+        listSemaphore_.wakeAll();
+        {
+            std::lock_guard<std::mutex> lock(inFlightMutex_);
+        }
+        inFlightCv_.notify_all();
+    }
+    // From the send thread itself (a callback) the loop ends on its own; the next
+    // start or the destructor reaps it.
+    if (thread_.joinable() && thread_.get_id() != std::this_thread::get_id())
+        thread_.join();
+    return wasRunning;
+}
+
+void Gestor_IO::run()
+{
+    while (running_) {
+        if (listSemaphore_.tryAcquire(1) && enviarMSG() == 1) {
+            // The head is held back: sleep until an answer frees a slot of its
+            // protocol, at most one tick so the hold-back clock and the broadcasts
+            // keep running.
+            const int counter = isSendMessage(current_.trama) ? counterOf(protocolOf(current_.trama)) : -1;
+            std::unique_lock<std::mutex> lock(inFlightMutex_);
+            inFlightCv_.wait_for(lock, std::chrono::milliseconds(1), [&] {
+                return !running_ || counter < 0 || inFlight_[static_cast<size_t>(counter)] < kLimits[counter];
+            });
+        }
+        gestor().sendBroadcastMsg();
+    }
+}
+
+// ---- output list ----
+
+void Gestor_IO::addMessageSentList(quint8 idCliente, quint8 idBroadcast, const QByteArray& trama)
+{
+    TLink_Request_Msg msg;
+    msg.idCliente = idCliente;
+    msg.idBroadcast = idBroadcast;
+    msg.trama = trama;
+    std::lock_guard<std::mutex> lock(listMutex_);
+    outputList_.append(msg);
+    listSemaphore_.release();
+}
+
+int Gestor_IO::enviarMSG()
+{
+    std::lock_guard<std::mutex> lock(listMutex_);
+    if (outputList_.isEmpty())
+        return 0;
+
+    const TLink_Request_Msg& head = outputList_.constFirst();
+    const bool sameHead = holdBack_ && head.trama.isSharedWith(current_.trama);
+    current_ = head;
+    const bool segment = segmenting_ && current_.trama.size() > kMaxFrame;
+
+    // A frame too long for the 16 segments the sequence byte can number cannot be
+    // sent intact: drop it rather than send corrupt segments.
+    if (segment && lastIndexFor(current_.trama.size() - kHeaderLength) > kMaxLastIndex) {
+        outputList_.removeFirst();
+        return 0;
+    }
+
+    const bool message = isSendMessage(current_.trama);
+    const int protocolo = message ? protocolOf(current_.trama) : 0;
+    if (message && !increaseSendProtocolBuffer(protocolo)) {
+        listSemaphore_.release();  // come back to the same head
+        const auto now = std::chrono::steady_clock::now();
+        if (!sameHead) {
+            // The timer belongs to the head it was started for.
+            holdBack_ = true;
+            holdBackStart_ = now;
+        } else if (now - holdBackStart_ > std::chrono::milliseconds(kHoldBackMs)) {
+            decreaseSendProtocolBuffer(protocolo);  // no answer came: free one slot
+        }
+        return 1;
+    }
+    holdBack_ = false;
+    outputList_.removeFirst();
+
+    if (message && !(protocolo == PROTOCOLO_J1708 && !segmenting_)) {
+        std::lock_guard<std::mutex> sentLock(sentMutex_);
+        sentFrames_.insert(static_cast<quint8>(current_.trama.at(4)), current_.trama);
+    }
+
+    if (segment) {
+        segments_.clear();
+        segmentarMSG(&segments_, current_, kHeaderLength);
+        if (!segments_.isEmpty()) {
+            current_ = segments_.first();
+            for (int i = segments_.size() - 1; i >= 1; --i) {
+                outputList_.prepend(segments_.at(i));
+                listSemaphore_.release();
+            }
+            segments_.clear();
+        }
+    }
+
+    IProxyLink* link = link_.load();
+    if (link == nullptr || !link->writeData(current_.trama.constData(), current_.trama.size()))
+        gestor().set_Error(rp1210rc::HARDWARE_NOT_RESPONDING);
+    return 0;
+}
+
+// ---- removal ----
+
+void Gestor_IO::removeClientMessages(quint8 idCliente)
+{
+    std::lock_guard<std::mutex> lock(listMutex_);
+    for (int i = outputList_.size() - 1; i >= 0; --i) {
+        if (outputList_.at(i).idCliente == idCliente)
+            outputList_.removeAt(i);
+    }
+}
+
+void Gestor_IO::removeAllBroadcastMsgs()
+{
+    std::lock_guard<std::mutex> lock(listMutex_);
+    for (int i = outputList_.size() - 1; i >= 0; --i) {
+        if (outputList_.at(i).idBroadcast != 0xFF)
+            outputList_.removeAt(i);
+    }
+}
+
+void Gestor_IO::removeBroadcastMsgByID(quint8 idBroadcast, quint8 idCliente)
+{
+    std::lock_guard<std::mutex> lock(listMutex_);
+    for (int i = outputList_.size() - 1; i >= 0; --i) {
+        const TLink_Request_Msg& m = outputList_.at(i);
+        if (m.idBroadcast == idBroadcast && m.idCliente == idCliente)
+            outputList_.removeAt(i);
+    }
+}
+
+void Gestor_IO::removeAllOutputMessages()
+{
+    std::lock_guard<std::mutex> lock(listMutex_);
+    outputList_.clear();
+}
+
+void Gestor_IO::clearSemaphore()
+{
+    listSemaphore_.drain();
+}
+
+// ---- flow control ----
+
+bool Gestor_IO::increaseSendProtocolBuffer(int protocolo)
+{
+    const int counter = counterOf(protocolo);
+    if (counter < 0 || (counter == kJ1708Counter && !segmenting_))
+        return true;
+    std::lock_guard<std::mutex> lock(inFlightMutex_);
+    quint8& n = inFlight_[static_cast<size_t>(counter)];
+    if (n >= kLimits[counter])
+        return false;
+    ++n;
+    return true;
+}
+
+void Gestor_IO::decreaseSendProtocolBuffer(int protocolo)
+{
+    const int counter = counterOf(protocolo);
+    if (counter < 0)
+        return;
+    {
+        std::lock_guard<std::mutex> lock(inFlightMutex_);
+        // Also for J1708 off a segmenting generation: nothing is counted then, and a
+        // count left from a segmenting run is cleared rather than kept for ever.
+        quint8& n = inFlight_[static_cast<size_t>(counter)];
+        if (n == 0)
+            return;
+        --n;
+    }
+    inFlightCv_.notify_all();
+}
+
+// ---- segmentation ----
+
+int Gestor_IO::segmentSize(int k, int i)
+{
+    if (i == 0)
+        return kFirstPayload;
+    const int r = k - kFirstPayload - kLaterPayload * (i - 1);
+    return r > kLaterPayload - 1 ? kLaterPayload : r;
+}
+
+quint8 Gestor_IO::segmentValue(quint8 i, int k)
+{
+    return static_cast<quint8>(lastIndexFor(k) * 16 + i);
+}
+
+void Gestor_IO::segmentarMSG(QList<TLink_Request_Msg>* out, const TLink_Request_Msg& msg, int inicio) const
+{
+    const QByteArray& f = msg.trama;
+    const int length = f.size();
+    // The segment header copies bytes 2 to 6 of the whole frame.
+    if (out == nullptr || inicio < 0 || inicio >= length || length < kHeaderLength)
+        return;
+    const int k = length - inicio;
+    int offset = inicio;
+    for (int i = 0; offset < length; ++i) {
+        const int take = qMin(segmentSize(k, i), length - offset);
+        if (take <= 0)
+            break;
+        QByteArray s;
+        s.reserve(11 + take);
+        s.append(char(0x04));
+        s.append(static_cast<char>(kSegmentCode));
+        s.append(f.constData() + 2, 3);  // client and echo flag, protocol, counter
+        s.append(char(0x00));
+        s.append(static_cast<char>(segmentValue(static_cast<quint8>(i), k)));
+        if (i == 0)
+            s.append(f.constData() + 5, 2);  // total data length
+        s.append(static_cast<char>(take >> 8));
+        s.append(static_cast<char>(take));
+        s.append(f.constData() + offset, take);
+        offset += take;
+
+        TLink_Request_Msg seg;
+        seg.idCliente = msg.idCliente;
+        seg.idBroadcast = msg.idBroadcast;
+        seg.trama = s;
+        out->append(seg);
+    }
+}

@@ -1,0 +1,156 @@
+// Creation, the client table, the adapter generation and the mapping of adapter
+// answer states to RP1210 codes.
+#include "rp1210/gestor_rp1210.h"
+
+#include "link/igestor_output.h"
+
+GestorRP1210* GestorRP1210::getInstance()
+{
+    // Never destroyed: the library's threads may still reach it while the process exits.
+    static GestorRP1210* const instance = new GestorRP1210();
+    return instance;
+}
+
+GestorRP1210::GestorRP1210() : clock_(SystemClock::instance()), errores_(GestionErrores::kDefaultMaxErrorMsgSize)
+{
+    crearMapaEstaticoClientes();
+}
+
+GestorRP1210::~GestorRP1210()
+{
+    if (output_)
+        output_->limpiarDescargarProxy();
+}
+
+void GestorRP1210::crearMapaEstaticoClientes()
+{
+    if (clientes_[0])
+        return;
+    for (int i = 0; i < kMaxClients; ++i)
+        clientes_[i] = std::make_unique<Cliente>(static_cast<quint8>(i + 1), 0, 0, 0, false);
+}
+
+Cliente* GestorRP1210::getCliente(quint8 id) const
+{
+    if (id < 1 || id > kMaxClients)
+        return nullptr;
+    return clientes_[id - 1].get();
+}
+
+quint16 GestorRP1210::numeroClientesConectados() const
+{
+    quint16 n = 0;
+    for (const auto& c : clientes_)
+        if (c->getConectado())
+            ++n;
+    return n;
+}
+
+quint16 GestorRP1210::otrosClientesConProtocolo(quint8 protocolo) const
+{
+    quint16 n = 0;
+    for (const auto& c : clientes_)
+        if (c->getConectado() && c->getProtocolo() == protocolo)
+            ++n;
+    return n;
+}
+
+Cliente* GestorRP1210::darDeAltaNuevoCliente(quint8 protocolo, qint32 txSize, qint32 rxSize, bool packetize,
+                                             enu_GATEWAY_Velocidad velocidad)
+{
+    for (const auto& c : clientes_) {
+        if (c->getConectado())
+            continue;
+        c->valoresPorDefecto();
+        c->setProtocolo(protocolo);
+        c->setTamanoBufferSalida(txSize);
+        c->setTamanoBufferEntrada(rxSize);
+        c->setJ1939Packetize(packetize);
+        c->setProtocolSpeed(velocidad);
+        return c.get();
+    }
+    return nullptr;
+}
+
+short GestorRP1210::checkLinkAnswer(int state, const Cliente* cliente) const
+{
+    switch (state) {
+    case RESP_SERV_PENDING:
+    case 16:
+    case 17:
+        return rp1210rc::HARDWARE_NOT_RESPONDING;
+    case RESP_SERV_OK:
+    case RESP_SERV_ALREADY_CONNECTED:
+        return rp1210rc::OK;
+    case RESP_SERV_NOT_SUPPORTED:
+        return rp1210rc::INVALID_PROTOCOL;
+    case RESP_SERV_OTHER_SPEED:
+        if (cliente) {
+            switch (cliente->getProtocolo()) {
+            case PROTOCOLO_J1708:
+                return rp1210rc::J1708_BAUD_NONSTANDARD;
+            case PROTOCOLO_CAN:
+            case PROTOCOLO_J1939:
+                return rp1210rc::J1939_BAUD_NONSTANDARD;
+            case PROTOCOLO_ISO15765:
+                return rp1210rc::ISO15765_BAUD_NONSTANDARD;
+            default:
+                break;
+            }
+        }
+        return rp1210rc::CONNECT_NOT_ALLOWED;
+    case RESP_SERV_NOT_CONNECTED:
+        return rp1210rc::ADAPTER_NOT_CONNECTED;
+    case RESP_SERV_HW_QUEUE_FULL:
+        return rp1210rc::ADAPTER_QUEUE_FULL;
+    case RESP_SERV_MAX_FLOW_CONTROL:
+        return rp1210rc::INVALID_COMMAND;
+    case RESP_SERV_MAX_ADDRESSING_TYPES:
+        return rp1210rc::ADAPTER_MAX_ADDRESSING_TYPES;
+    case RESP_SERV_UNKNOWN_REQUEST:
+        return rp1210rc::COMMAND_NOT_SUPPORTED;
+    case RESP_SERV_MAX_CAN_FILTERS:
+    case 18:
+        return rp1210rc::ADAPTER_MAX_CAN_FILTERS;
+    case RESP_SERV_CAN_FILTER_NOT_FOUND:
+        return rp1210rc::ADAPTER_CAN_FILTER_NOT_FOUND;
+    case RESP_SERV_MESSAGE_TOO_LONG:
+        return rp1210rc::MESSAGE_TOO_LONG;
+    case RESP_SERV_CAN_LINES_IN_USE:
+        return rp1210rc::ADAPTER_CAN_LINES_IN_USE;
+    default:
+        return rp1210rc::ADAPTER_NEGATIVE;
+    }
+}
+
+void GestorRP1210::linkType()
+{
+    QString type;
+    int version = 0;
+    int other = 0;
+    if (output_)
+        output_->getTypeInterface(type, version, other);
+    interfaceType_ = type;
+    interfaceVersion_ = version;
+    interfaceNumber2_ = other;
+
+    enum_VersionVCI generation = VCI_DESCONOCIDA;
+    if (type == QLatin1String("K"))
+        generation = version == 1 ? VCI_K1 : VCI_K;
+    else if (type == QLatin1String("L"))
+        generation = version <= 6 ? VCI_J : VCI_A;
+    else if (type == QLatin1String("J"))
+        generation = VCI_J;
+    else if (type == QLatin1String("A"))
+        generation = VCI_A;
+    else if (type == QLatin1String("E"))
+        generation = VCI_E;
+    generation_ = generation;
+}
+
+void GestorRP1210::set_Error(int code)
+{
+    linkError_ = code;
+    // A disconnect waiting for its answer gives up as soon as the link has failed.
+    wakeWaiters();
+}

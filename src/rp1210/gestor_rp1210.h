@@ -1,0 +1,254 @@
+// The API manager: the one object behind the RP1210 entry points.
+//
+// Its definition is spread over one source file per concern: core.cpp (creation,
+// client table, generation, answer codes), connect.cpp, connect_string.cpp,
+// service_states.cpp (answer waits and the answer updates), messages.cpp,
+// commands.cpp, filter_commands.cpp, ioctl.cpp, broadcast.cpp and info.cpp.
+//
+// Threads: application threads enter through IRp1210; the receive thread calls the
+// answer updates (modificarEstado..., actualizar..., the status-slot setters,
+// almacenarMsj..., SetHardwareSatusResponse, modificarEstadoDetailedVersion); the send
+// thread calls set_Error and sendBroadcastMsg. Answer updates never take a manager
+// lock, so a waiting API call never blocks its own answer.
+#pragma once
+
+#include "client/cliente.h"
+#include "rp1210/clock.h"
+#include "rp1210/gestion_errores.h"
+#include "rp1210/irp1210.h"
+#include "rp1210/rp1210_types.h"
+
+#include <QList>
+#include <QString>
+
+#include <array>
+#include <atomic>
+#include <condition_variable>
+#include <functional>
+#include <memory>
+#include <mutex>
+
+class IGestorInput;
+class IGestorOutput;
+
+class GestorRP1210 : public IRp1210 {
+public:
+    static constexpr int kMaxClients = 16;
+
+    // The process-wide instance the host wires up; created on first call (thread-safe).
+    static GestorRP1210* getInstance();
+
+    // Hosts use getInstance(); embedders and tests may own further, independent managers.
+    GestorRP1210();
+    ~GestorRP1210();
+    GestorRP1210(const GestorRP1210&) = delete;
+    GestorRP1210& operator=(const GestorRP1210&) = delete;
+
+    void setIGestorOutput(IGestorOutput* output) { output_ = output; }
+    IGestorOutput* getIGestorOutput() const { return output_; }
+    void setIGestorInput(IGestorInput* input) { input_ = input; }
+    // Not owned; must outlive the manager. Defaults to the system clock.
+    void setClock(const Rp1210Clock* clock) { clock_ = clock; }
+    const Rp1210Clock& clock() const { return *clock_; }
+    // Makes every answer wait re-check its state and its clock.
+    void wakeWaiters();
+
+    // ---- IRp1210 ----
+    short RP1210_ClientConnect(quint32 hwnd, short deviceId, const char* connectString, qint32 txBufferSize,
+                               qint32 rxBufferSize, short appPacketizing) override;
+    short RP1210_ClientDisconnect(short clientId) override;
+    short RP1210_SendMessage(short clientId, const char* message, short size, short notifyStatusOnTx,
+                             short blockOnSend) override;
+    short RP1210_ReadMessage(short clientId, char* buffer, short bufferSize, short blockOnRead) override;
+    short RP1210_SendCommand(short command, short clientId, char* data, short size) override;
+    short RP1210_ReadVersion(char* dllMajor, char* dllMinor, char* apiMajor, char* apiMinor) override;
+    short RP1210_GetErrorMsg(short code, char* text) override;
+    short RP1210_GetHardwareStatus(short clientId, char* status, short size, short blockOnRequest) override;
+    short RP1210_ReadDetailedVersion(short clientId, char* apiVersion, char* dllVersion,
+                                     char* firmwareVersion) override;
+    short RP1210_Ioctl(short clientId, qint32 ioctlId, void* input, void* output) override;
+
+    short RP1210_GetLastErrorMsg(short code, int* subCode, char* text);
+
+    // ---- client table (core.cpp) ----
+    void crearMapaEstaticoClientes();
+    Cliente* getCliente(quint8 id) const;  // null for ids other than 1..16
+    quint16 numeroClientesConectados() const;
+    quint16 otrosClientesConProtocolo(quint8 protocolo) const;
+    Cliente* darDeAltaNuevoCliente(quint8 protocolo, qint32 txSize, qint32 rxSize, bool packetize,
+                                   enu_GATEWAY_Velocidad velocidad);
+
+    // ---- connect checks (connect.cpp) ----
+    short ConnectionModeRestrictions(quint8 protocolo, short appPacketizing, enu_GATEWAY_Velocidad& velocidad);
+    short CheckJ1939_PacketizingMode(quint8 protocolo, short appPacketizing);
+    short check_CAN_Speed(enu_GATEWAY_Velocidad& velocidad);
+
+    // ---- answers and errors (core.cpp) ----
+    short checkLinkAnswer(int state, const Cliente* cliente) const;
+    void linkType();
+    void set_Error(int code);
+    int getLinkError() const { return linkError_; }
+    enum_VersionVCI getAdapterGeneration() const { return static_cast<enum_VersionVCI>(generation_.load()); }
+    bool getConnectionsDisallowed() const { return connectionsDisallowed_; }
+    void setConnectionsDisallowed(bool v) { connectionsDisallowed_ = v; }
+
+    // ---- connect string (connect_string.cpp) ----
+    short TranslateProtocolString(const char* connectString, enu_GATEWAY_Protocolo* protocolo,
+                                  enu_GATEWAY_Velocidad* velocidad, QString* mux);
+    bool isMuxSent(enu_GATEWAY_Protocolo protocolo) const;
+
+    // ---- manager status slots (service_states.cpp); setters wake the waits ----
+    RESPONSES_SERV_RP1210 getIsHardwareStatusEnded() const;
+    void setIsHardwareStatusEnded(RESPONSES_SERV_RP1210 v);
+    RESPONSES_SERV_RP1210 getIsCmmdMuxEnded() const;
+    void setIsCmmdMuxEnded(RESPONSES_SERV_RP1210 v);
+    RESPONSES_SERV_RP1210 getPICConnectionEnded() const;
+    void setPICConnectionEnded(RESPONSES_SERV_RP1210 v);
+    RESPONSES_SERV_RP1210 getJ1850FilterStatus() const;
+    void setJ1850FilterStatus(RESPONSES_SERV_RP1210 v);
+    RESPONSES_SERV_RP1210 getJ1850ClearFilterStatus() const;
+    void setJ1850ClearFilterStatus(RESPONSES_SERV_RP1210 v);
+    RESPONSES_SERV_RP1210 getCANFilterStatus() const;
+    void setCANFilterStatus(RESPONSES_SERV_RP1210 v);
+    RESPONSES_SERV_RP1210 getCANClearFilterStatus() const;
+    void setCANClearFilterStatus(RESPONSES_SERV_RP1210 v);
+    RESPONSES_SERV_RP1210 getISO15765FilterStatus() const;
+    void setISO15765FilterStatus(RESPONSES_SERV_RP1210 v);
+    quint8 getBufferHardwareStatus() const { return bufferHardwareStatus_; }
+    void setBufferHardwareStatus(quint8 v) { bufferHardwareStatus_ = v; }
+
+    // ---- answer updates, called on the receive thread (service_states.cpp) ----
+    int modificarEstadoServicio(quint8 idCliente, IDS_SERV_RP1210 servicio, RESPONSES_SERV_RP1210 estado);
+    int modificarEstadoJ1939AdressClaim(quint8 idCliente, IDS_SERV_RP1210 servicio, quint8 estado, short address);
+    int actualizar_ClienteConnectRequest(const QByteArray& answer);
+    int actualizar_GET_IOCTL_Params(quint8 idCliente, const QList<quint32>& params);
+    int actualizar_FAST_INIT_AND_FIVE_BAUD_INIT_MSG(quint8 idCliente, const QByteArray& bytes, quint32 kind);
+    int actualizar_SendPulsesInit_MSG(quint8 idCliente, const QByteArray& bytes);
+    int actualizar_SetPollResponse(quint8 idCliente);
+    int actualizar_BecomeMaster(quint8 idCliente);
+    int actualizar_RequestConnection(quint8 idCliente);
+    int actualizar_TeardownConnection(quint8 idCliente);
+    int actualizar_RequestCommands(quint8 idCliente);
+    int actualizarSET_IO_Response(quint8 idCliente);
+    int actualizarSET_BAUD_RATE_Response(quint8 idCliente);
+    int actualizarSet_Padding_ISO15765_Response(quint8 idCliente, quint8 estado);
+    int actualizarSet_Remote_CAN_Message(quint8 idCliente, quint8 estado);
+    int actualizarSet_Can_First_Consecutive_Frame_Value(quint8 idCliente, quint8 estado);
+    int actualizar_SetFiltersV6(quint8 idCliente, quint8 estado);
+    int actualizar_SetFilters_SA_V6(quint8 idCliente, quint8 estado);
+    int actualizar_ClearFiltersV6(quint8 idCliente, quint8 estado);
+    int actualizar_ClearFilters_SA_V6(quint8 idCliente, quint8 estado);
+    int actualizar_EstadoSetJ1939InterpacketTime(quint8 idCliente, quint8 estado);
+
+    // ---- answer waits (service_states.cpp) ----
+    // Sleeps while pending() holds and fewer than limitSeconds whole wall-clock seconds
+    // have passed; woken by every answer update, set_Error and wakeWaiters.
+    void waitWhile(int limitSeconds, const std::function<bool()>& pending);
+    // Sets the client's service state to -1, runs send(), waits and maps the state.
+    short requestClientService(Cliente* cliente, IDS_SERV_RP1210 servicio, int limitSeconds,
+                               const std::function<void()>& send);
+    // The same for a manager status slot (setter and getter of the slot).
+    short requestSlotService(void (GestorRP1210::*set)(RESPONSES_SERV_RP1210),
+                             RESPONSES_SERV_RP1210 (GestorRP1210::*get)() const, const Cliente* cliente,
+                             int limitSeconds, const std::function<void()>& send);
+
+    // ---- send and read path (messages.cpp) ----
+    void getNewMessageToTransmit();
+    quint32 almacenarMsjBuzon(quint8 protocolo, QByteArray& message);
+    quint32 almacenarMsjconECHO(quint8 idCliente, quint8 flag, QByteArray& message, const QByteArray& extra);
+
+    // ---- commands (commands.cpp) ----
+    short Cmd_ResetDevice(Cliente* cliente);
+
+    // ---- filter commands (filter_commands.cpp) ----
+    // Record walk: 144 when size is below 1 or not a multiple of recordLength, else one
+    // addFiltro per record and the result of the last.
+    quint32 addFiltros(Cliente* cliente, const char* data, int size, int recordLength);
+    short Cmd_SetFiltersV6(Cliente* cliente, const char* data, short count);
+    short Cmd_SetFilters_SA_V6(Cliente* cliente, const char* data);
+    short Cmd_ClearFiltersV6(Cliente* cliente, const QByteArray& pgn);
+    short Cmd_ClearFilters_SA_V6(Cliente* cliente);
+    short Cmd_Set_Message_Filtering_For_ISO15765(Cliente* cliente, const char* data, int size, short recordLength);
+    // Exported local-only filter additions.
+    quint32 Cmd_Set_Message_Filtering_For_J1708(Cliente* cliente, const char* data, short size);
+    quint32 Cmd_Set_Message_Filtering_For_CDL(Cliente* cliente, const char* data, short size);
+    quint32 Cmd_Set_Message_Filtering_For_J1939(Cliente* cliente, const char* data, short size);
+    quint32 Cmd_Set_Message_Filtering_For_CAN(Cliente* cliente, const char* data, short size);
+    quint32 Cmd_Set_Message_Filtering(Cliente* cliente, const char* data, int size, short recordLength);
+
+    // ---- transport-layer commands (transport_commands.cpp) ----
+    short Cmd_ISO15765_Clear_Filter(Cliente* cliente);
+    short Cmd_ISO15765_Flow_Control(Cliente* cliente, const char* data, int size);
+    short Cmd_ISO15765_Clear_Flow_Control(Cliente* cliente);
+    short Cmd_Set_Padding_ISO15765(Cliente* cliente, const char* data, int size);
+    short Cmd_Set_Remote_CAN_Message(Cliente* cliente, const char* data, int size);
+    short Cmd_Set_Can_First_Consecutive_Frame_Value(Cliente* cliente, const char* data, int size);
+    short Cmd_Set_J1939_Interpacket_Time(Cliente* cliente, const char* data);
+    short Cmd_Protect_J1939_Address(Cliente* cliente, const char* data);
+    short Cmd_Release_J1939_Address(Cliente* cliente, char address);
+
+    // ---- broadcast (broadcast.cpp) ----
+    quint16 Cmd_Set_Broadcast_Msg(Cliente* cliente, char* command, short size);
+    quint16 broadcast_Link(Cliente* cliente, char* command, short size);
+    void sendBroadcastMsg();
+    quint32 almacenarMsjconECHOBroadcastLink(quint8 flag, QByteArray& message, quint8 protocolo,
+                                             const QByteArray& extra);
+
+    // ---- versions and hardware status (info.cpp) ----
+    void SetHardwareSatusResponse(quint8 idCliente, const QByteArray& answer);
+    int modificarEstadoDetailedVersion(const QString& text);
+    void set_Detailed_Version(const QString& text);
+    RESPONSES_SERV_RP1210 get_detailedVersionEnded() const;
+    void set_detailedVersionEnded(RESPONSES_SERV_RP1210 v);
+    int getStateHardwareVersion() const { return 0; }
+    bool get_Detailed_Version(char* out) const;  // false when the text was written
+    GestionErrores& errores() { return errores_; }
+
+private:
+    // connect.cpp
+    void closeLinkIfIdle();
+    short disconnectHandshake(Cliente* cliente);
+
+    IGestorOutput* output_ = nullptr;
+    IGestorInput* input_ = nullptr;
+    const Rp1210Clock* clock_;
+
+    std::mutex connectionLock_;  // connect, disconnect, device reset
+    std::mutex commandLock_;     // the whole of RP1210_SendCommand
+    std::mutex sendLock_;        // RP1210_SendMessage
+    std::array<std::mutex, kMaxClients + 1> readLocks_;    // blocking reads, by client id
+    std::array<std::mutex, kMaxClients + 1> statusLocks_;  // blocking hardware status, by client id
+
+    // Fixed for the manager's life: slot i holds client id i + 1.
+    std::array<std::unique_ptr<Cliente>, kMaxClients> clientes_;
+
+    std::mutex broadcastIdsLock_;  // guards broadcastIds_
+    QList<quint8> broadcastIds_;
+
+    std::atomic<quint8> bufferHardwareStatus_{0};
+    std::atomic<int> isHardwareStatusEnded_{RESP_SERV_PENDING};
+    std::atomic<int> isCmmdMuxEnded_{0};
+    std::atomic<int> picConnectionEnded_{0};
+    std::atomic<int> j1850FilterStatus_{RESP_SERV_PENDING};
+    std::atomic<int> j1850ClearFilterStatus_{RESP_SERV_PENDING};
+    std::atomic<int> canFilterStatus_{RESP_SERV_PENDING};
+    std::atomic<int> canClearFilterStatus_{RESP_SERV_PENDING};
+    std::atomic<int> iso15765FilterStatus_{RESP_SERV_PENDING};
+
+    GestionErrores errores_;
+    std::atomic<bool> connectionsDisallowed_{false};
+    std::atomic<int> linkError_{0};
+    std::atomic<int> generation_{VCI_DESCONOCIDA};
+    // Written by linkType and read by the connect-string parser, both under connectionLock_.
+    QString interfaceType_;
+    int interfaceVersion_ = 0;
+    int interfaceNumber2_ = 0;
+
+    mutable std::mutex detailedVersionLock_;  // guards detailedVersion_
+    QString detailedVersion_;
+    std::atomic<int> detailedVersionEnded_{RESP_SERV_PENDING};
+
+    // Answer waits sleep on this; every answer update notifies it.
+    std::mutex waitMutex_;
+    std::condition_variable waitCv_;
+};
