@@ -1,6 +1,7 @@
 #include "client/cliente.h"
 
 #include "client/filters.h"
+#include "rp1210/clock.h"
 
 #include <algorithm>
 #include <cstring>
@@ -40,8 +41,12 @@ Cliente::Cliente(quint8 idCliente, quint8 protocolo, qint32 txSize, qint32 rxSiz
     j1939Packetize_ = packetize;
 }
 
-// Queues and filters release themselves; nothing else is owned.
-Cliente::~Cliente() = default;
+// Queues and filters release themselves; the broadcast records are dropped under
+// their lock like at a new connection.
+Cliente::~Cliente()
+{
+    dropBroadcasts();
+}
 
 void Cliente::valoresPorDefecto()
 {
@@ -61,6 +66,7 @@ void Cliente::valoresPorDefecto()
     deleteMsjRecibido();
     deleteMsjSaliente();
     deleteAllFilters();
+    dropBroadcasts();
 }
 
 void Cliente::setPendiente_desconexion(bool v)
@@ -375,6 +381,169 @@ const GestionFiltro* Cliente::getActiveFilter(int index) const
     if (index < 0 || size_t(index) >= filters_.size())
         return nullptr;
     return filters_[size_t(index)].get();
+}
+
+// ---------------------------------------------------------------- periodic broadcasts
+
+void Cliente::dropBroadcasts()
+{
+    std::lock_guard<std::mutex> lock(broadcastLock_);
+    broadcasts_.clear();
+    broadcastLink_.reset();
+}
+
+// Stores under the smallest key in firstKey..lastKey that the map does not hold.
+// The caller holds the broadcast lock.
+int Cliente::storeBroadcastLocked(BroadcastMSG& record, int firstKey, int lastKey)
+{
+    for (int key = firstKey; key <= lastKey; ++key) {
+        if (broadcasts_.contains(key))
+            continue;
+        record.setBroadcastID(key);
+        broadcasts_.insert(key, record);
+        return key;
+    }
+    return kBroadcastFull;
+}
+
+int Cliente::addBroadcastMSG(const char* record, int size)
+{
+    if (BroadcastMSG::recordSize(record, size) < 0)
+        return rp1210rc::INVALID_COMMAND;
+    BroadcastMSG msg(record);
+    const quint8 protocolo = protocolo_;
+    const bool addChecksum = j1708Mode_ == 1;
+    const QByteArray bytes = msg.getMsg();
+    const int n = bytes.size();
+    if (protocolo == PROTOCOLO_J1708) {
+        // The priority byte (byte 0) is not part of the J1708 checksum.
+        if (addChecksum)
+            msg.appendByte(n > 1 ? J1708_CalculaChecksum(bytes.constData() + 1, short(n - 1)) : 0);
+    } else if (protocolo == PROTOCOLO_CAT) {
+        if (addChecksum)
+            msg.appendByte(J1708_CalculaChecksum(bytes.constData(), short(n)));
+        msg.prependByte(0x01);  // CAT messages come without priority; the adapter expects 0x01 there
+    }
+    std::lock_guard<std::mutex> lock(broadcastLock_);
+    return storeBroadcastLocked(msg, 0, kMaxBroadcasts - 1);
+}
+
+int Cliente::addBroadcastMSG_Link(const char* record, int size)
+{
+    if (BroadcastMSG::recordSize(record, size) < 0)
+        return rp1210rc::INVALID_COMMAND;
+    BroadcastMSG msg(record);
+    std::lock_guard<std::mutex> lock(broadcastLock_);
+    if (!broadcastLink_) {
+        msg.setBroadcastID(0);
+        broadcastLink_ = msg;
+        return 0;
+    }
+    return storeBroadcastLocked(msg, 1, kLastLinkMapKey);
+}
+
+namespace {
+
+int writeView(const BroadcastMSG& record, char* out, int outSize)
+{
+    if (out == nullptr || record.viewSize() > outSize)
+        return rp1210rc::INVALID_COMMAND;
+    record.deserializarBroadMSG(out);
+    return 0;
+}
+
+}  // namespace
+
+int Cliente::viewBroadcastMSG(char* out, int outSize, quint8 id) const
+{
+    std::lock_guard<std::mutex> lock(broadcastLock_);
+    const auto it = broadcasts_.constFind(id);
+    if (it == broadcasts_.constEnd())
+        return 1;
+    return writeView(it.value(), out, outSize);
+}
+
+int Cliente::viewBroadcastMSG_Link(char* out, int outSize, quint8 id) const
+{
+    {
+        std::lock_guard<std::mutex> lock(broadcastLock_);
+        if (id == 0 && broadcastLink_)
+            return writeView(*broadcastLink_, out, outSize);
+    }
+    return viewBroadcastMSG(out, outSize, id);
+}
+
+int Cliente::removeBroadcastMsg(quint8 id)
+{
+    std::lock_guard<std::mutex> lock(broadcastLock_);
+    return broadcasts_.remove(id) > 0 ? 0 : 1;
+}
+
+int Cliente::clearBroadcastMsgList(QList<quint8>* removedKeys)
+{
+    QMap<qint32, BroadcastMSG> dropped;
+    {
+        std::lock_guard<std::mutex> lock(broadcastLock_);
+        dropped.swap(broadcasts_);
+    }
+    // The records are released outside the lock, which the send thread waits on.
+    if (removedKeys) {
+        for (auto it = dropped.constBegin(); it != dropped.constEnd(); ++it)
+            removedKeys->append(static_cast<quint8>(it.key()));
+    }
+    return dropped.size();
+}
+
+int Cliente::broadcastMsgListSize() const
+{
+    std::lock_guard<std::mutex> lock(broadcastLock_);
+    return broadcasts_.size();
+}
+
+int Cliente::broadcastMsgListSize_Link() const
+{
+    std::lock_guard<std::mutex> lock(broadcastLock_);
+    return broadcasts_.size() + (broadcastLink_ ? 1 : 0);
+}
+
+bool Cliente::brodCastMSGLinkState_Link() const
+{
+    std::lock_guard<std::mutex> lock(broadcastLock_);
+    return broadcastLink_.has_value();
+}
+
+void Cliente::deleteBrodCastMSGLink()
+{
+    std::lock_guard<std::mutex> lock(broadcastLock_);
+    broadcastLink_.reset();
+}
+
+bool Cliente::getBroadcastMSG_Link(QByteArray* msg) const
+{
+    std::lock_guard<std::mutex> lock(broadcastLock_);
+    if (!broadcastLink_)
+        return false;
+    if (msg)
+        *msg = broadcastLink_->getMsg();
+    return true;
+}
+
+// Due-ness is checked before anything is copied: on most turns nothing is due and the
+// walk must not allocate.
+bool Cliente::broadcastMsgToSend(QList<BroadcastMSG>* due, const Rp1210Clock& clock)
+{
+    bool any = false;
+    std::lock_guard<std::mutex> lock(broadcastLock_);
+    for (auto it = broadcasts_.begin(); it != broadcasts_.end(); ++it) {
+        BroadcastMSG& record = it.value();
+        if (!record.isDue(clock.processMillis()))
+            continue;
+        if (due)
+            due->append(record);
+        record.setLastSent(static_cast<int>(clock.processMillis()));
+        any = true;
+    }
+    return any;
 }
 
 // ---------------------------------------------------------------- service states and storage

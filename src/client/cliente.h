@@ -1,5 +1,5 @@
-// One RP1210 client slot: settings, queues with byte accounting, filters, service
-// states and the adapter answers stored for the client.
+// One RP1210 client slot: settings, queues with byte accounting, filters, periodic
+// broadcast records, service states and the adapter answers stored for the client.
 //
 // Threads: application threads (send, read, commands), the receive thread (routing
 // of received messages and echoes, answer updates) and the send thread (broadcasts)
@@ -7,6 +7,7 @@
 // short lock, held for one operation and never nested with another of this class.
 #pragma once
 
+#include "client/broadcast_msg.h"
 #include "client/message_semaphore.h"
 #include "rp1210/rp1210_types.h"
 
@@ -17,14 +18,19 @@
 #include <atomic>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <vector>
 
 class GestionFiltro;
+class Rp1210Clock;
 
 class Cliente {
 public:
     static constexpr qint32 kDefaultBufferSize = 8192;
     static constexpr int kMaxFilters = 65;
+    static constexpr int kMaxBroadcasts = 16;    // library repetition: keys 0..15
+    static constexpr int kLastLinkMapKey = 14;   // adapter repetition: link record, then keys 1..14
+    static constexpr int kBroadcastFull = 255;   // add answer when every key is taken
 
     // Containers, locks and semaphore only; no defaults applied.
     Cliente();
@@ -33,7 +39,8 @@ public:
     Cliente(const Cliente&) = delete;
     Cliente& operator=(const Cliente&) = delete;
 
-    // Resets the per-connection state and empties queues, filters and broadcasts.
+    // Resets the per-connection state and empties queues, filters and broadcasts
+    // (the broadcast map and the link record).
     void valoresPorDefecto();
 
     // --- identity, flags and modes (lock-free) ---
@@ -114,6 +121,39 @@ public:
     // The filter at index, or null. Valid until the list is next emptied.
     const GestionFiltro* getActiveFilter(int index) const;
 
+    // --- periodic broadcasts (broadcast lock; commands, send thread, receive thread) ---
+    // `record` is a command record (interval, length, message) of which `size` bytes
+    // may be read. The add operations answer the key, kBroadcastFull when every key is
+    // taken, or 144 (nothing stored) when the record does not fit in size.
+    //
+    // Library repetition: J1708 mode 1 appends the J1708 checksum (over the message
+    // without its priority byte); CAT puts 0x01 in front and, in J1708 mode 1, appends
+    // the checksum over the message. Keys 0..15.
+    int addBroadcastMSG(const char* record, int size);
+    // Adapter repetition: the first record becomes the link record (key 0), later ones
+    // go to the map under keys 1..14. The bytes are stored as given.
+    int addBroadcastMSG_Link(const char* record, int size);
+    // Writes the view of the map record `id` into out, of which outSize bytes may be
+    // written: 0 written, 1 no such record, 144 the view does not fit (nothing written).
+    int viewBroadcastMSG(char* out, int outSize, quint8 id) const;
+    // As viewBroadcastMSG, with id 0 naming the link record while there is one.
+    int viewBroadcastMSG_Link(char* out, int outSize, quint8 id) const;
+    // 0 removed, 1 not in the map. The link record is not touched.
+    int removeBroadcastMsg(quint8 id);
+    // Empties the map and answers how many records it held; their keys go to
+    // removedKeys when given. The link record is not touched.
+    int clearBroadcastMsgList(QList<quint8>* removedKeys = nullptr);
+    int broadcastMsgListSize() const;
+    int broadcastMsgListSize_Link() const;  // map records plus 1 for a link record
+    bool brodCastMSGLinkState_Link() const;  // a link record exists
+    void deleteBrodCastMSGLink();
+    // Copies the stored bytes of the link record; false when there is none.
+    bool getBroadcastMSG_Link(QByteArray* msg) const;
+    // Appends, in key order, copies of the map records whose interval has run out on
+    // clock.processMillis() and marks them sent; true when any was due. Nothing is
+    // allocated when none is due (it runs on every turn of the send loop).
+    bool broadcastMsgToSend(QList<BroadcastMSG>* due, const Rp1210Clock& clock);
+
     // --- service states (written by the receive thread, read by waiting threads) ---
     void setServiceRequestState(IDS_SERV_RP1210 id, RESPONSES_SERV_RP1210 state);
     RESPONSES_SERV_RP1210 getServiceRequestState(IDS_SERV_RP1210 id) const;  // 0 when never set
@@ -135,6 +175,8 @@ public:
 private:
     bool passesFilters(QByteArray& msg) const;
     quint32 storeReceived(QByteArray& msg, bool removePriority);
+    void dropBroadcasts();
+    int storeBroadcastLocked(BroadcastMSG& record, int firstKey, int lastKey);
 
     std::atomic<quint8> idCliente_{0};
     std::atomic<bool> conectado_{false};
@@ -167,6 +209,10 @@ private:
 
     mutable std::mutex filterLock_;  // guards filters_
     std::vector<std::unique_ptr<GestionFiltro>> filters_;
+
+    mutable std::mutex broadcastLock_;  // guards broadcasts_, broadcastLink_
+    QMap<qint32, BroadcastMSG> broadcasts_;
+    std::optional<BroadcastMSG> broadcastLink_;  // the record the adapter repeats
 
     mutable std::mutex storeLock_;  // guards serviceStates_, ioctlParams_, hwStatus_, fastInit_, pulses_
     QMap<int, int> serviceStates_;

@@ -88,6 +88,26 @@ QByteArray cut(const QByteArray& frame, int n)
     return frame.size() > n ? frame.mid(n) : QByteArray();
 }
 
+// Byte 2 of one of our send-message frames is the client id plus 0x10 when the client
+// asked for echo. Client ids run to 16, so client 16 reads 0x10 without echo and 0x20
+// with it; no frame is ever sent for client 0, which keeps both readings unambiguous.
+struct SentBy {
+    quint8 client;
+    bool echo;
+};
+
+SentBy sentBy(const QByteArray& sent)
+{
+    if (sent.size() <= 2)
+        return {0, false};
+    const quint8 v = at(sent, 2);
+    if (v == 0x10)
+        return {16, false};
+    if (v == 0x20)
+        return {16, true};
+    return {static_cast<quint8>(v & 0x0F), (v & 0xF0) == 0x10};
+}
+
 inline IDS_SERV_RP1210 service(quint8 code)
 {
     return static_cast<IDS_SERV_RP1210>(code);
@@ -288,13 +308,14 @@ void Gestor_IO::DeserializarRespuestaEnvioMsj(QByteArray& frame)
 
     QByteArray sent;
     bool found = false;
+    bool echo = false;
     {
         // Look-up and removal in one lock: the send thread may meanwhile reuse the counter
         // for a new frame, whose own answer must still find it.
         std::lock_guard<std::mutex> lock(sentMutex_);
         auto it = sentFrames_.find(counter);
         if (it != sentFrames_.end()) {
-            const bool echo = !failure && it.value().size() > 2 && (at(it.value(), 2) & 0xF0) == 0x10;
+            echo = !failure && sentBy(it.value()).echo;
             if (echo && !hasData)
                 return;  // truncated answer: keep the frame for a complete one
             sent = it.value();
@@ -304,14 +325,14 @@ void Gestor_IO::DeserializarRespuestaEnvioMsj(QByteArray& frame)
     }
 
     if (found) {
-        if (!failure && sent.size() > 2 && (at(sent, 2) & 0xF0) == 0x10) {
-            QByteArray echo = frame.mid(kSendAnswerTimestamp, kTimestampLength);
+        if (echo) {
+            QByteArray message = frame.mid(kSendAnswerTimestamp, kTimestampLength);
             if (sent.size() > kHeaderLength) {
                 const int announced = be16(sent, 5);
-                echo.append(sent.constData() + kHeaderLength, qMin(announced, sent.size() - kHeaderLength));
+                message.append(sent.constData() + kHeaderLength, qMin(announced, sent.size() - kHeaderLength));
             }
             const QByteArray extra = frame.mid(kSendAnswerData, be16(frame, kSendAnswerDataLength));
-            gestor().almacenarMsjconECHO(at(sent, 2) & 0x0F, 1, echo, extra);
+            gestor().almacenarMsjconECHO(sentBy(sent).client, 1, message, extra);
         }
         // Free the slot the frame took: that of its own protocol, which a correct answer
         // repeats in its byte 2.
@@ -431,9 +452,9 @@ void Gestor_IO::actualizar_Seg(const QByteArray& frame, int offset, LINK_SEG_MSG
 
 bool Gestor_IO::comprobar_Seg(const QByteArray& frame, LINK_SEG_MSG* msg)
 {
-    if (msg == nullptr)
+    if (msg == nullptr || frame.size() < kSegmentMinimum)
         return false;
-    if (msg->receivedLength != msg->expectedLength || frame.size() < kSegmentMinimum) {
+    if (msg->receivedLength != msg->expectedLength) {
         ++msg->nextIndex;
         return false;
     }

@@ -17,6 +17,11 @@ namespace {
 // it, so that a burst of long frames does not pin a megabyte-sized ring for ever.
 constexpr int kKeptSlotCapacity = 4096;
 
+// A store blocked on a full ring is woken once this many slots are free, or when the
+// receive thread has finished the frames it took: waking it for every single slot
+// costs a context switch per frame and slows the whole stream down.
+constexpr int kWakeBatch = 64;
+
 // Answers wait for this thread: it runs above the application threads where the system
 // lets it (a process without the right keeps normal priority).
 void raiseReceivePriority()
@@ -114,7 +119,11 @@ void GestorInput::storeMsg(const char* data, quint32 length)
         return;
     {
         std::unique_lock<std::mutex> lock(mutex_);
-        freed_.wait(lock, [this] { return freeCount_ > 0 || !running_; });
+        if (freeCount_ == 0 && running_) {
+            ++storesWaiting_;
+            freed_.wait(lock, [this] { return freeCount_ > 0 || !running_; });
+            --storesWaiting_;
+        }
         if (!running_)
             return;
         --freeCount_;
@@ -172,12 +181,15 @@ void GestorInput::run()
             }
             index = (index + 1) % kSlots;
             ++done;
+            bool wake = false;
             {
                 std::lock_guard<std::mutex> lock(mutex_);
                 readIndex_ = index;
                 ++freeCount_;
+                wake = storesWaiting_ > 0 && (freeCount_ >= kWakeBatch || done == batch);
             }
-            freed_.notify_one();
+            if (wake)
+                freed_.notify_all();
         }
         if (done < batch) {
             // Stopped inside the batch: the rest stays queued, as if never taken.

@@ -50,7 +50,8 @@ public:
     // storeMsg blocked on a full ring (its frame is dropped).
     bool pararHiloRecepcion() override;
     // Copies one frame into the ring. While the thread runs and the ring is full it blocks
-    // until a slot frees or the thread is stopped. Dropped without reading: frames
+    // until slots free (it is woken once 64 are free or the receive thread has caught
+    // up, not for every single slot) or the thread is stopped. Dropped without reading: frames
     // delivered while the thread is not running (the next start discards the ring anyway,
     // and a transport blocked here could never release the link), a null pointer, a
     // length of 0 (no frame; the dispatch ignores anything under 3 bytes) and lengths
@@ -89,6 +90,7 @@ private:
     std::array<QByteArray, kSlots> ring_;
     int freeCount_ = 0;
     int filledCount_ = 0;
+    int storesWaiting_ = 0;  // storeMsg calls blocked on a full ring
     qint32 readIndex_ = 0;
     qint32 writeIndex_ = 0;
     // Written under mutex_ so that no waiter misses the change; read lock-free by isRunning.

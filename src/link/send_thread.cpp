@@ -18,7 +18,7 @@ namespace {
 constexpr int kFirstPayload = 439;  // payload of the first segment
 constexpr int kLaterPayload = 441;  // payload of every later segment
 constexpr int kMaxLastIndex = 15;   // the sequence byte holds the last index in a nibble
-constexpr quint8 kSegmentCode = SERV_SEGMENTO;
+constexpr quint8 kSegmentCode = 0xD2;  // request segments; the adapter answers in 0xD3 (SERV_SEGMENTO)
 constexpr int kJ1708Counter = 3;
 
 // In-flight counter of a protocol, or -1 when the protocol is not flow-controlled.

@@ -208,6 +208,8 @@ private:
     // connect.cpp
     void closeLinkIfIdle();
     short disconnectHandshake(Cliente* cliente);
+    // filter_commands.cpp: commands 4, 5, 7, 8, 9, 17 and 211, under commandLock_.
+    short dispatchFilterCommand(short command, Cliente* cliente, const char* data, short size);
 
     IGestorOutput* output_ = nullptr;
     IGestorInput* input_ = nullptr;

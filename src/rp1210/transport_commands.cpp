@@ -7,6 +7,10 @@
 namespace {
 constexpr int kIso15765FilterLimitS = 4;
 constexpr int kFlowControlLimitS = 3;
+constexpr int kTransportLimitS = 3;  // padding, remote CAN, first consecutive frame, interpacket time
+constexpr int kProtectLimitS = 5;
+constexpr int kProtectBlockingByte = 9;
+constexpr int kPaddingBytes = 2;
 }  // namespace
 
 short GestorRP1210::Cmd_ISO15765_Clear_Filter(Cliente* cliente)
@@ -23,4 +27,92 @@ short GestorRP1210::Cmd_ISO15765_Clear_Flow_Control(Cliente* cliente)
     return requestClientService(cliente, SERV_ISO15765_CLEAR_FLOW_CONTROL, kFlowControlLimitS, [&] {
         output_->GenerarTrama_ISO15765_Clear_Flow_Control(cliente->getIdCliente());
     });
+}
+
+// The builders below read a fixed number of bytes from data (named in IGestorOutput);
+// a shorter buffer is refused with 144 and nothing is sent.
+
+short GestorRP1210::Cmd_ISO15765_Flow_Control(Cliente* cliente, const char* data, int size)
+{
+    if (!cliente)
+        return rp1210rc::INVALID_CLIENT_ID;
+    if (size < 0 || (!data && size > 0))
+        return rp1210rc::INVALID_COMMAND;
+    return requestClientService(cliente, SERV_ISO15765_FLOW_CONTROL, kFlowControlLimitS, [&] {
+        output_->GenerarTrama_ISO15765_Flow_Control(cliente->getIdCliente(), cliente->getProtocolo(), data, size);
+    });
+}
+
+short GestorRP1210::Cmd_Set_Padding_ISO15765(Cliente* cliente, const char* data, int size)
+{
+    if (!cliente)
+        return rp1210rc::INVALID_CLIENT_ID;
+    if (!data || size < kPaddingBytes)
+        return rp1210rc::INVALID_COMMAND;
+    return requestClientService(cliente, SERV_SET_PADDING_ISO15765, kTransportLimitS, [&] {
+        output_->GenerarTrama_Set_Padding_ISO15765(cliente->getIdCliente(), cliente->getProtocolo(), data);
+    });
+}
+
+short GestorRP1210::Cmd_Set_Remote_CAN_Message(Cliente* cliente, const char* data, int size)
+{
+    if (!cliente)
+        return rp1210rc::INVALID_CLIENT_ID;
+    if (!data || size < 1)
+        return rp1210rc::INVALID_COMMAND;
+    return requestClientService(cliente, SERV_SET_REMOTE_CAN_MESSAGE, kTransportLimitS, [&] {
+        output_->GenerarTrama_Set_Remote_CAN_Message(cliente->getIdCliente(), cliente->getProtocolo(), data);
+    });
+}
+
+short GestorRP1210::Cmd_Set_Can_First_Consecutive_Frame_Value(Cliente* cliente, const char* data, int size)
+{
+    if (!cliente)
+        return rp1210rc::INVALID_CLIENT_ID;
+    if (!data || size < 1)
+        return rp1210rc::INVALID_COMMAND;
+    return requestClientService(cliente, SERV_SET_CAN_FIRST_CONSECUTIVE_FRAME_VALUE, kTransportLimitS, [&] {
+        output_->GenerarTrama_Set_Can_First_Consecutive_Frame_Value(cliente->getIdCliente(),
+                                                                    cliente->getProtocolo(), data);
+    });
+}
+
+// data: 4 bytes, the time in the caller's (little-endian) order.
+short GestorRP1210::Cmd_Set_J1939_Interpacket_Time(Cliente* cliente, const char* data)
+{
+    if (!cliente)
+        return rp1210rc::INVALID_CLIENT_ID;
+    if (!data)
+        return rp1210rc::INVALID_COMMAND;
+    return requestClientService(cliente, SERV_J1939_INTERPACKET_TIME, kTransportLimitS, [&] {
+        output_->GenerarTrama_Set_J1939_Interpacket_Time(cliente->getIdCliente(), cliente->getProtocolo(), data);
+    });
+}
+
+// data: 10 bytes, address, 8-byte NAME, blocking mode. Only a blocking request (mode
+// 0) waits; otherwise the state is read at once and is still pending unless the
+// answer has already come. The answer, not this command, records the claim.
+short GestorRP1210::Cmd_Protect_J1939_Address(Cliente* cliente, const char* data)
+{
+    if (!cliente)
+        return rp1210rc::INVALID_CLIENT_ID;
+    if (!data)
+        return rp1210rc::INVALID_COMMAND;
+    const int limit = data[kProtectBlockingByte] == 0 ? kProtectLimitS : 0;
+    const short result = requestClientService(cliente, SERV_PROTECT_J1939_ADDRESS, limit, [&] {
+        output_->GenerarTrama_J1939_AdressClaim(cliente->getIdCliente(), data);
+    });
+    return result == 0 ? 0 : rp1210rc::ADDRESS_CLAIM_FAILED;
+}
+
+// Local only: the adapter keeps no record of a release.
+short GestorRP1210::Cmd_Release_J1939_Address(Cliente* cliente, char address)
+{
+    if (!cliente)
+        return rp1210rc::INVALID_CLIENT_ID;
+    if (static_cast<quint8>(address) != cliente->get_J1939_Claim_Address_Value())
+        return rp1210rc::CANNOT_RELEASE_ADDRESS;
+    cliente->set_J1939_Claim_Address_Value(0);
+    cliente->set_J1939_Claim_Address_State(0);
+    return 0;
 }

@@ -111,20 +111,6 @@ TEST(ClienteFilters, AnyAcceptingFilterLetsTheMessageThroughAndDeleteStopsAll)
     EXPECT_FALSE(route(c, "00000000 00 81 01"));
 }
 
-TEST(ClienteFilters, J1939FilterAccessorsThroughTheList)
-{
-    Cliente c(1, PROTOCOLO_J1939, 0, 0, false);
-    ASSERT_EQ(add(c, "01 EC FE 00 06 00 FF"), 0u);
-    ASSERT_EQ(add(c, "04 00 00 00 00 F9 00"), 0u);
-    const auto* first = dynamic_cast<const J1939_Filtro*>(c.getActiveFilter(0));
-    const auto* second = dynamic_cast<const J1939_Filtro*>(c.getActiveFilter(1));
-    ASSERT_NE(first, nullptr);
-    ASSERT_NE(second, nullptr);
-    EXPECT_EQ(first->getFilterFlag(), 0x01);
-    EXPECT_EQ(first->getPGN(), hex("EC FE 00"));
-    EXPECT_EQ(second->getFilterFlag(), 0x04);
-}
-
 TEST(ClienteFilters, ContainsFilterOnlyForIso15765Clients)
 {
     const QByteArray rec = hex("03 1FFFFFFF FF 18DAF110 2A");

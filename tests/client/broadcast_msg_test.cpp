@@ -1,0 +1,442 @@
+// Broadcast records and the broadcast operations of a client slot: record layouts,
+// checksum and prefix handling, key allocation, bounded views, the link record and
+// the due-record scan on a hand-moved clock.
+#include "client/broadcast_msg.h"
+#include "client/cliente.h"
+#include "client_test_util.h"
+#include "support/fake_clock.h"
+#include "support/wait_until.h"
+
+#include <gtest/gtest.h>
+
+#include <QByteArray>
+#include <QList>
+
+#include <atomic>
+#include <cstdlib>
+#include <new>
+#include <string>
+#include <thread>
+#include <vector>
+
+// Counts operator new calls made by the current thread while armed, to show that the
+// due-record scan allocates nothing on the turns where nothing is due. Instrumented
+// builds bring their own allocator, so the count is only kept in plain builds.
+#ifndef RP1210CORE_SANITIZED
+namespace {
+thread_local bool gCountNew = false;
+thread_local long gNewCalls = 0;
+}  // namespace
+
+void* operator new(std::size_t n)
+{
+    if (gCountNew)
+        ++gNewCalls;
+    if (void* p = std::malloc(n == 0 ? 1 : n))
+        return p;
+    throw std::bad_alloc();
+}
+void operator delete(void* p) noexcept { std::free(p); }
+void operator delete(void* p, std::size_t) noexcept { std::free(p); }
+#endif
+
+namespace {
+
+using clienttest::hex;
+
+std::string toHex(const QByteArray& a) { return a.toHex(' ').toStdString(); }
+
+// A command record: interval and message length least significant byte first.
+QByteArray record(int interval, const QByteArray& message)
+{
+    QByteArray r;
+    r.append(char(interval & 0xFF));
+    r.append(char((interval >> 8) & 0xFF));
+    r.append(char(message.size() & 0xFF));
+    r.append(char((message.size() >> 8) & 0xFF));
+    r.append(message);
+    return r;
+}
+
+// The view of one record, read back through a buffer of exactly `size` bytes.
+QByteArray view(const Cliente& c, quint8 id, int size = 64, int* rc = nullptr, bool link = false)
+{
+    std::vector<char> buf(size_t(size), char(0x5A));
+    const int r = link ? c.viewBroadcastMSG_Link(buf.data(), size, id) : c.viewBroadcastMSG(buf.data(), size, id);
+    if (rc)
+        *rc = r;
+    if (r != 0)
+        return QByteArray();
+    const int length = (quint8(buf[2]) << 8) | quint8(buf[3]);
+    return QByteArray(buf.data(), 4 + length);
+}
+
+int add(Cliente& c, const QByteArray& r) { return c.addBroadcastMSG(r.constData(), r.size()); }
+int addLink(Cliente& c, const QByteArray& r) { return c.addBroadcastMSG_Link(r.constData(), r.size()); }
+
+// ------------------------------------------------------------------ record layouts
+
+TEST(BroadcastRecord, ReadsLittleEndianRecordAndViewsItBigEndian)
+{
+    const QByteArray r = hex("34 12 03 00 18 EF 00 99");  // one byte past the record
+    EXPECT_EQ(BroadcastMSG::recordSize(r.constData(), r.size()), 7);
+    BroadcastMSG m(r.constData());
+    EXPECT_EQ(m.getTimeInterval(), 0x1234);
+    EXPECT_EQ(m.getLength(), 3);
+    EXPECT_EQ(toHex(m.getMsg()), "18 ef 00");
+    EXPECT_EQ(m.getLastSent(), 0);
+    m.setBroadcastID(0x103);
+    EXPECT_EQ(m.getBroadcastID(), 3);  // the low byte is kept
+
+    char out[8] = {};
+    m.deserializarBroadMSG(out);
+    EXPECT_EQ(toHex(QByteArray(out, m.viewSize())), "12 34 00 03 18 ef 00");
+}
+
+TEST(BroadcastRecord, RecordSizeRefusesRecordsThatDoNotFit)
+{
+    struct Row {
+        const char* bytes;
+        int available;
+        int expected;
+    };
+    const Row rows[] = {
+        {"64 00 03 00 18 ef 00", 7, 7},
+        {"64 00 03 00 18 ef 00", 6, -1},  // message cut short
+        {"64 00 00 00", 4, 4},            // an empty message is a whole record
+        {"64 00 03", 3, -1},              // no room for the length
+        {"64 00 ff ff 01", 5, -1},        // a length far past the data
+        {"64 00 00 01 00", 5, -1},        // 256, little-endian
+    };
+    for (const Row& row : rows) {
+        const QByteArray b = hex(row.bytes);
+        EXPECT_EQ(BroadcastMSG::recordSize(b.constData(), row.available), row.expected) << row.bytes;
+    }
+    EXPECT_EQ(BroadcastMSG::recordSize(nullptr, 10), -1);
+}
+
+TEST(BroadcastRecord, StoredBytesFollowProtocolAndJ1708Mode)
+{
+    struct Row {
+        quint8 protocolo;
+        quint8 j1708Mode;
+        const char* message;
+        const char* expectedView;
+    };
+    const Row rows[] = {
+        {PROTOCOLO_CAN, 1, "18 ef 00", "00 64 00 03 18 ef 00"},
+        {PROTOCOLO_J1939, 1, "00 ef 00 06 f9 00 aa", "00 64 00 07 00 ef 00 06 f9 00 aa"},
+        // J1708 mode 1: checksum over MID and data, the priority left out.
+        {PROTOCOLO_J1708, 1, "08 80 01", "00 64 00 04 08 80 01 7f"},
+        {PROTOCOLO_J1708, 1, "08", "00 64 00 02 08 00"},
+        {PROTOCOLO_J1708, 0, "08 80 01", "00 64 00 03 08 80 01"},
+        // CAT: 0x01 in front in every mode, checksum over the given bytes in mode 1.
+        {PROTOCOLO_CAT, 1, "80 01", "00 64 00 04 01 80 01 7f"},
+        {PROTOCOLO_CAT, 0, "80 01", "00 64 00 03 01 80 01"},
+    };
+    for (const Row& row : rows) {
+        Cliente c(1, row.protocolo, 0, 0, false);
+        c.setJ1708Mode(row.j1708Mode);
+        ASSERT_EQ(add(c, record(100, hex(row.message))), 0) << row.message;
+        EXPECT_EQ(toHex(view(c, 0)), toHex(hex(row.expectedView))) << int(row.protocolo) << " " << row.message;
+    }
+}
+
+TEST(BroadcastRecord, LinkRecordsAreStoredAsGiven)
+{
+    Cliente c(1, PROTOCOLO_J1708, 0, 0, false);  // J1708 mode 1
+    ASSERT_EQ(addLink(c, record(100, hex("08 80 01"))), 0);
+    ASSERT_EQ(addLink(c, record(200, hex("08 80 02"))), 1);
+    EXPECT_EQ(toHex(view(c, 0, 64, nullptr, true)), "00 64 00 03 08 80 01");
+    EXPECT_EQ(toHex(view(c, 1, 64, nullptr, true)), "00 c8 00 03 08 80 02");
+}
+
+// ------------------------------------------------------------------ keys
+
+TEST(BroadcastKeys, SixteenKeysThenFullAndFreedKeysAreReused)
+{
+    Cliente c(1, PROTOCOLO_CAN, 0, 0, false);
+    const QByteArray r = record(50, hex("00 01 02"));
+    for (int key = 0; key < Cliente::kMaxBroadcasts; ++key)
+        ASSERT_EQ(add(c, r), key);
+    EXPECT_EQ(add(c, r), Cliente::kBroadcastFull);
+    EXPECT_EQ(c.broadcastMsgListSize(), 16);
+
+    EXPECT_EQ(c.removeBroadcastMsg(3), 0);
+    EXPECT_EQ(c.removeBroadcastMsg(3), 1);
+    EXPECT_EQ(c.removeBroadcastMsg(200), 1);
+    EXPECT_EQ(add(c, r), 3);
+    EXPECT_EQ(add(c, r), Cliente::kBroadcastFull);
+}
+
+TEST(BroadcastKeys, LinkRecordThenFourteenMapKeys)
+{
+    Cliente c(1, PROTOCOLO_CAN, 0, 0, false);
+    const QByteArray r = record(50, hex("00 01"));
+    EXPECT_EQ(addLink(c, r), 0);
+    EXPECT_TRUE(c.brodCastMSGLinkState_Link());
+    EXPECT_EQ(c.broadcastMsgListSize(), 0);
+    EXPECT_EQ(c.broadcastMsgListSize_Link(), 1);
+    for (int key = 1; key <= Cliente::kLastLinkMapKey; ++key)
+        ASSERT_EQ(addLink(c, r), key);
+    EXPECT_EQ(addLink(c, r), Cliente::kBroadcastFull);
+    EXPECT_EQ(c.broadcastMsgListSize_Link(), 15);
+
+    // The map operations leave the link record alone.
+    EXPECT_EQ(c.removeBroadcastMsg(0), 1);
+    EXPECT_EQ(c.clearBroadcastMsgList(), 14);
+    EXPECT_TRUE(c.brodCastMSGLinkState_Link());
+    EXPECT_EQ(c.broadcastMsgListSize_Link(), 1);
+
+    QByteArray stored;
+    EXPECT_TRUE(c.getBroadcastMSG_Link(&stored));
+    EXPECT_EQ(toHex(stored), "00 01");
+    c.deleteBrodCastMSGLink();
+    EXPECT_FALSE(c.brodCastMSGLinkState_Link());
+    EXPECT_FALSE(c.getBroadcastMSG_Link(&stored));
+    // Without a link record the next add becomes the link record again.
+    EXPECT_EQ(addLink(c, r), 0);
+}
+
+TEST(BroadcastKeys, RecordLongerThanTheDataIsRefusedAndNothingStored)
+{
+    Cliente c(1, PROTOCOLO_CAN, 0, 0, false);
+    const QByteArray r = record(100, hex("18 ef 00"));
+    EXPECT_EQ(c.addBroadcastMSG(r.constData(), r.size() - 1), rp1210rc::INVALID_COMMAND);
+    EXPECT_EQ(c.addBroadcastMSG_Link(r.constData(), r.size() - 1), rp1210rc::INVALID_COMMAND);
+    EXPECT_EQ(c.addBroadcastMSG(nullptr, 10), rp1210rc::INVALID_COMMAND);
+    EXPECT_EQ(c.broadcastMsgListSize_Link(), 0);
+}
+
+TEST(BroadcastKeys, ClearReportsTheRemovedKeys)
+{
+    Cliente c(1, PROTOCOLO_CAN, 0, 0, false);
+    const QByteArray r = record(10, hex("01"));
+    for (int i = 0; i < 4; ++i)
+        add(c, r);
+    c.removeBroadcastMsg(1);
+    QList<quint8> keys;
+    EXPECT_EQ(c.clearBroadcastMsgList(&keys), 3);
+    EXPECT_EQ(keys, (QList<quint8>{0, 2, 3}));
+    EXPECT_EQ(c.broadcastMsgListSize(), 0);
+}
+
+TEST(BroadcastKeys, NewConnectionDropsMapAndLinkRecord)
+{
+    Cliente c(1, PROTOCOLO_CAN, 0, 0, false);
+    addLink(c, record(10, hex("01")));
+    addLink(c, record(10, hex("02")));
+    c.valoresPorDefecto();
+    EXPECT_EQ(c.broadcastMsgListSize_Link(), 0);
+    EXPECT_FALSE(c.brodCastMSGLinkState_Link());
+}
+
+// ------------------------------------------------------------------ bounded views
+
+TEST(BroadcastView, NeverWritesPastTheCallersBuffer)
+{
+    Cliente c(1, PROTOCOLO_CAN, 0, 0, false);
+    ASSERT_EQ(add(c, record(100, hex("18 ef 00"))), 0);  // view: 7 bytes
+
+    struct Row {
+        int size;
+        int expected;
+    };
+    const Row rows[] = {{7, 0}, {8, 0}, {6, rp1210rc::INVALID_COMMAND}, {0, rp1210rc::INVALID_COMMAND}};
+    for (const Row& row : rows) {
+        // One guard byte behind the given size must stay as it was.
+        std::vector<char> buf(size_t(row.size) + 1, char(0x5A));
+        EXPECT_EQ(c.viewBroadcastMSG(buf.data(), row.size, 0), row.expected) << row.size;
+        EXPECT_EQ(buf[size_t(row.size)], char(0x5A)) << row.size;
+        if (row.expected != 0) {
+            for (char b : buf)
+                EXPECT_EQ(b, char(0x5A)) << "a refused view wrote into the buffer, size " << row.size;
+        }
+    }
+    char small[2];
+    EXPECT_EQ(c.viewBroadcastMSG(small, 2, 9), 1);  // not found wins over size
+}
+
+TEST(BroadcastView, LinkViewShowsTheLinkRecordUnderKeyZero)
+{
+    Cliente c(1, PROTOCOLO_CAN, 0, 0, false);
+    int rc = -1;
+    view(c, 0, 64, &rc, true);
+    EXPECT_EQ(rc, 1);
+    addLink(c, record(100, hex("aa bb")));
+    EXPECT_EQ(toHex(view(c, 0, 64, &rc, true)), "00 64 00 02 aa bb");
+    view(c, 0, 5, &rc, true);
+    EXPECT_EQ(rc, rp1210rc::INVALID_COMMAND);
+    view(c, 0, 64, &rc, false);  // not in the map
+    EXPECT_EQ(rc, 1);
+}
+
+// ------------------------------------------------------------------ due-record scan
+
+TEST(BroadcastScan, DueStrictlyAfterTheIntervalAndMarkedSent)
+{
+    FakeClock clock;
+    Cliente c(1, PROTOCOLO_CAN, 0, 0, false);
+    add(c, record(100, hex("01")));
+    QList<BroadcastMSG> due;
+
+    clock.advanceMillis(100);
+    EXPECT_FALSE(c.broadcastMsgToSend(&due, clock));  // 100 - 0 is not more than 100
+    EXPECT_TRUE(due.isEmpty());
+    clock.advanceMillis(1);
+    ASSERT_TRUE(c.broadcastMsgToSend(&due, clock));
+    ASSERT_EQ(due.size(), 1);
+    EXPECT_EQ(due.at(0).getLastSent(), 0);  // the copy is taken before marking
+    EXPECT_EQ(toHex(due.at(0).getMsg()), "01");
+    due.clear();
+    EXPECT_FALSE(c.broadcastMsgToSend(&due, clock));  // same millisecond: not again
+    clock.advanceMillis(100);                          // 201
+    EXPECT_FALSE(c.broadcastMsgToSend(&due, clock));
+    clock.advanceMillis(1);                            // 202
+    EXPECT_TRUE(c.broadcastMsgToSend(&due, clock));
+}
+
+TEST(BroadcastScan, IntervalZeroIsDueOncePerClockStep)
+{
+    FakeClock clock;
+    Cliente c(1, PROTOCOLO_CAN, 0, 0, false);
+    add(c, record(0, hex("01")));
+    QList<BroadcastMSG> due;
+    clock.advanceMillis(1);
+    EXPECT_TRUE(c.broadcastMsgToSend(&due, clock));
+    EXPECT_FALSE(c.broadcastMsgToSend(&due, clock));
+    clock.advanceMillis(1);
+    EXPECT_TRUE(c.broadcastMsgToSend(&due, clock));
+    EXPECT_EQ(due.size(), 2);
+}
+
+TEST(BroadcastScan, DueRecordsComeInKeyOrderAsIndependentCopies)
+{
+    FakeClock clock;
+    Cliente c(1, PROTOCOLO_CAN, 0, 0, false);
+    add(c, record(300, hex("00")));  // key 0, not due yet
+    add(c, record(10, hex("01")));   // key 1
+    add(c, record(20, hex("02")));   // key 2
+    clock.advanceMillis(50);
+    QList<BroadcastMSG> due;
+    ASSERT_TRUE(c.broadcastMsgToSend(&due, clock));
+    ASSERT_EQ(due.size(), 2);
+    EXPECT_EQ(due.at(0).getBroadcastID(), 1);
+    EXPECT_EQ(due.at(1).getBroadcastID(), 2);
+    c.clearBroadcastMsgList();
+    EXPECT_EQ(toHex(due.at(1).getMsg()), "02");  // the copy outlives the record
+}
+
+TEST(BroadcastScan, KeepsRunningWhenTheProcessClockPassesItsSignAndWraps)
+{
+    BroadcastMSG m(100, hex("01"));
+    // A record never sent, with the process clock past 2^31 ms.
+    EXPECT_TRUE(m.isDue(0x80000010u));
+    // Sent just before the 32-bit clock wraps, due again 101 ms later, after the wrap.
+    m.setLastSent(int(0xFFFFFFF0u));
+    EXPECT_FALSE(m.isDue(0x00000054u));  // 100 ms later
+    EXPECT_TRUE(m.isDue(0x00000055u));   // 101 ms later
+}
+
+TEST(BroadcastScan, LinkRecordIsNotRepeatedByTheLibrary)
+{
+    FakeClock clock;
+    Cliente c(1, PROTOCOLO_CAN, 0, 0, false);
+    addLink(c, record(10, hex("00")));
+    addLink(c, record(10, hex("01")));
+    clock.advanceMillis(20);
+    QList<BroadcastMSG> due;
+    ASSERT_TRUE(c.broadcastMsgToSend(&due, clock));
+    ASSERT_EQ(due.size(), 1);
+    EXPECT_EQ(due.at(0).getBroadcastID(), 1);
+}
+
+#ifndef RP1210CORE_SANITIZED
+TEST(BroadcastScan, AllocatesNothingWhenNothingIsDue)
+{
+    FakeClock clock;
+    Cliente c(1, PROTOCOLO_CAN, 0, 0, false);
+    for (int i = 0; i < Cliente::kMaxBroadcasts; ++i)
+        add(c, record(1000, hex("00 01 02 03 04 05 06 07")));
+    QList<BroadcastMSG> due;
+    clock.advanceMillis(500);
+
+    gNewCalls = 0;
+    gCountNew = true;
+    bool any = false;
+    for (int i = 0; i < 100; ++i)
+        any = c.broadcastMsgToSend(&due, clock) || any;
+    gCountNew = false;
+    EXPECT_FALSE(any);
+    EXPECT_EQ(gNewCalls, 0);
+
+    // The counter does see the allocations of a due record.
+    clock.advanceMillis(600);
+    gNewCalls = 0;
+    gCountNew = true;
+    const bool sent = c.broadcastMsgToSend(&due, clock);
+    gCountNew = false;
+    EXPECT_TRUE(sent);
+    EXPECT_GT(gNewCalls, 0);
+}
+#endif
+
+// ------------------------------------------------------------------ threads
+
+// Commands add and remove while the send thread scans and the receive thread reads
+// the link record: every operation takes the broadcast lock (clean under TSan).
+TEST(BroadcastThreads, ScanViewAndLinkReadRaceFreeWithAddsAndRemoves)
+{
+    FakeClock clock;
+    Cliente c(1, PROTOCOLO_CAN, 0, 0, false);
+    std::atomic<bool> stop{false};
+    std::atomic<long> scanned{0};
+    std::atomic<long> dueSeen{0};
+
+    std::thread scanner([&] {
+        QList<BroadcastMSG> due;
+        while (!stop) {
+            clock.advanceMillis(1);
+            if (c.broadcastMsgToSend(&due, clock)) {
+                for (const BroadcastMSG& m : due)
+                    EXPECT_LT(m.getBroadcastID(), Cliente::kMaxBroadcasts);
+                dueSeen += due.size();
+                due.clear();
+            }
+            ++scanned;
+        }
+    });
+    std::thread reader([&] {
+        QByteArray stored;
+        char out[32];
+        while (!stop) {
+            c.getBroadcastMSG_Link(&stored);
+            c.viewBroadcastMSG_Link(out, sizeof out, 0);
+            c.broadcastMsgListSize_Link();
+        }
+    });
+
+    const QByteArray r = record(0, hex("01 02"));
+    for (int i = 0; i < 2000; ++i) {
+        add(c, r);
+        addLink(c, r);
+        if (i % 3 == 0)
+            c.removeBroadcastMsg(quint8(i % 16));
+        if (i % 50 == 0)
+            c.clearBroadcastMsgList();
+        if (i % 7 == 0)
+            c.deleteBrodCastMSGLink();
+        if (i % 101 == 0)
+            c.valoresPorDefecto();
+    }
+    // Records with interval 0 are left: the scanner must have found some.
+    EXPECT_TRUE(waitUntil([&] { return dueSeen > 0; }));
+    stop = true;
+    scanner.join();
+    reader.join();
+    EXPECT_GT(scanned.load(), 0);
+    EXPECT_GT(dueSeen.load(), 0);
+    EXPECT_LE(c.broadcastMsgListSize(), Cliente::kMaxBroadcasts);
+}
+
+}  // namespace

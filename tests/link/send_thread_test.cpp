@@ -1,0 +1,600 @@
+// Send thread: flow control, hold-back, sent frames, segmentation, removal, thread
+// control, write failures, and a throughput/latency measurement.
+#include "io_rig.h"
+#include "support/wait_until.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <chrono>
+#include <future>
+#include <iostream>
+#include <thread>
+#include <vector>
+
+using namespace std::chrono_literals;
+using Clock = std::chrono::steady_clock;
+
+namespace {
+
+void queueMessages(IoRig& rig, int protocolo, int n, int dataBytes = 4, quint8 client = 1)
+{
+    for (int i = 0; i < n; ++i)
+        rig.io.GenerarTrama_EnviarMensaje(client, static_cast<quint8>(protocolo), false, pattern(dataBytes), 0xFF);
+}
+
+double ms(Clock::duration d) { return std::chrono::duration<double, std::milli>(d).count(); }
+
+}  // namespace
+
+// ---- flow control, driven by hand ----
+
+struct LimitRow {
+    int protocolo;
+    enum_VersionVCI generation;
+    int counter;
+    int limit;
+};
+
+TEST(FlowControl, EachProtocolHoldsBackAtItsLimitUntilASlotIsFreed)
+{
+    const LimitRow rows[] = {
+        {PROTOCOLO_KWP2000, VCI_J, 0, 3},       {PROTOCOLO_JED677, VCI_J, 0, 3},
+        {PROTOCOLO_ISO9141, VCI_J, 0, 3},       {PROTOCOLO_ISO9141_RAW, VCI_J, 0, 3},
+        {PROTOCOLO_ISO9141_KB91, VCI_J, 0, 3},  {PROTOCOLO_GM_KLINE, VCI_J, 0, 3},
+        {PROTOCOLO_ISO9141_VMAC, VCI_J, 0, 3},  {PROTOCOLO_ISO15765, VCI_J, 1, 1},
+        {PROTOCOLO_ISO15765_ALT, VCI_J, 1, 1},  {PROTOCOLO_J1939, VCI_J, 2, 2},
+        {PROTOCOLO_J1708, VCI_K, 3, 10},        {PROTOCOLO_CAT, VCI_A, 3, 10},
+        {PROTOCOLO_RS232, VCI_J, 4, 1},         {PROTOCOLO_J1850, VCI_J, 5, 1},
+        {PROTOCOLO_TP20, VCI_J, 6, 1},          {PROTOCOLO_J2610, VCI_J, 7, 3},
+        {PROTOCOLO_GM_ALDL, VCI_J, 8, 1},
+    };
+    for (const LimitRow& row : rows) {
+        SCOPED_TRACE(testing::Message() << "protocol " << row.protocolo);
+        IoRig rig;
+        rig.selectGeneration(row.generation);
+        queueMessages(rig, row.protocolo, row.limit + 1);
+        for (int i = 0; i < row.limit; ++i)
+            ASSERT_EQ(rig.io.enviarMSG(), 0);
+        EXPECT_EQ(rig.link.frameCount(), row.limit);
+        EXPECT_EQ(rig.io.inFlight(row.counter), row.limit);
+
+        EXPECT_EQ(rig.io.enviarMSG(), 1);  // held back, stays at the head
+        EXPECT_EQ(rig.io.enviarMSG(), 1);
+        EXPECT_EQ(rig.link.frameCount(), row.limit);
+        EXPECT_EQ(rig.io.outputListSize(), 1);
+
+        rig.io.decreaseSendProtocolBuffer(row.protocolo);  // an answer arrived
+        EXPECT_EQ(rig.io.enviarMSG(), 0);
+        EXPECT_EQ(rig.link.frameCount(), row.limit + 1);
+        EXPECT_EQ(rig.io.inFlight(row.counter), row.limit);
+        EXPECT_EQ(rig.io.sentFramesCount(), row.limit + 1);
+    }
+}
+
+TEST(FlowControl, UnlimitedProtocolsAreNeverHeldBackNorCounted)
+{
+    const struct {
+        int protocolo;
+        enum_VersionVCI generation;
+    } rows[] = {{PROTOCOLO_CAN, VCI_K}, {PROTOCOLO_NULL, VCI_J}, {3, VCI_J},           {34, VCI_J},
+                {0xFF, VCI_J},          {PROTOCOLO_J1708, VCI_J}, {PROTOCOLO_CAT, VCI_K1}};
+    for (const auto& row : rows) {
+        SCOPED_TRACE(testing::Message() << "protocol " << row.protocolo);
+        IoRig rig;
+        rig.selectGeneration(row.generation);
+        queueMessages(rig, row.protocolo, 30);
+        for (int i = 0; i < 30; ++i)
+            ASSERT_EQ(rig.io.enviarMSG(), 0);
+        EXPECT_EQ(rig.link.frameCount(), 30);
+        for (int c = 0; c < Gestor_IO::kInFlightCounters; ++c)
+            EXPECT_EQ(rig.io.inFlight(c), 0);
+    }
+    IoRig rig;
+    EXPECT_TRUE(rig.io.increaseSendProtocolBuffer(-1));
+    EXPECT_TRUE(rig.io.increaseSendProtocolBuffer(34));
+    rig.io.decreaseSendProtocolBuffer(-1);  // nothing to do, nothing to break
+}
+
+TEST(FlowControl, KLineProtocolsShareOneCounter)
+{
+    IoRig rig;
+    queueMessages(rig, PROTOCOLO_KWP2000, 2);
+    queueMessages(rig, PROTOCOLO_ISO9141_2, 1);
+    queueMessages(rig, PROTOCOLO_KWP2000, 1);
+    rig.drain(3);
+    EXPECT_EQ(rig.link.frameCount(), 3);
+    EXPECT_EQ(rig.io.enviarMSG(), 1);
+    rig.io.decreaseSendProtocolBuffer(PROTOCOLO_ISO9141_2);
+    EXPECT_EQ(rig.io.enviarMSG(), 0);
+    EXPECT_EQ(rig.link.frameCount(), 4);
+}
+
+TEST(FlowControl, DecreaseNeverGoesBelowZero)
+{
+    IoRig rig;
+    rig.io.decreaseSendProtocolBuffer(PROTOCOLO_ISO15765);
+    rig.io.decreaseSendProtocolBuffer(PROTOCOLO_ISO15765);
+    EXPECT_EQ(rig.io.inFlight(1), 0);
+    EXPECT_TRUE(rig.io.increaseSendProtocolBuffer(PROTOCOLO_ISO15765));
+    EXPECT_FALSE(rig.io.increaseSendProtocolBuffer(PROTOCOLO_ISO15765));
+}
+
+TEST(FlowControl, HeldBackHeadBlocksTheRequestsBehindIt)
+{
+    IoRig rig;
+    queueMessages(rig, PROTOCOLO_ISO15765, 2);
+    rig.io.GenerarTrama_ConectarCliente(2, PROTOCOLO_J1939, VELOCIDAD_250000, false);
+    EXPECT_EQ(rig.io.enviarMSG(), 0);
+    EXPECT_EQ(rig.io.enviarMSG(), 1);
+    EXPECT_EQ(rig.io.enviarMSG(), 1);
+    ASSERT_EQ(rig.link.frameCount(), 1);
+    rig.io.decreaseSendProtocolBuffer(PROTOCOLO_ISO15765);
+    rig.drain();
+    const QList<QByteArray> frames = rig.link.frames();
+    ASSERT_EQ(frames.size(), 3);
+    EXPECT_EQ(static_cast<quint8>(frames[1].at(4)), 2);  // the second message, then the connect
+    EXPECT_EQ(frames[2].at(1), char(SERV_CONECTAR_CLIENTE));
+}
+
+TEST(FlowControl, HoldBackTimeBelongsToTheHeldRequest)
+{
+    // A head held back for more than 1500 ms and then removed must not pass its
+    // elapsed time on to the next held head: that one waits its own 1500 ms.
+    IoRig rig;
+    queueMessages(rig, PROTOCOLO_KWP2000, 3, 4, 1);
+    rig.drain(3);
+    queueMessages(rig, PROTOCOLO_KWP2000, 1, 4, 5);
+    ASSERT_EQ(rig.io.enviarMSG(), 1);
+    const auto heldSince = Clock::now();
+    // Single-threaded: this lets the hold-back time pass, it synchronises nothing.
+    std::this_thread::sleep_for(1550ms);
+    rig.io.removeClientMessages(5);
+    queueMessages(rig, PROTOCOLO_KWP2000, 1, 4, 6);
+    EXPECT_EQ(rig.io.enviarMSG(), 1);
+    EXPECT_EQ(rig.io.enviarMSG(), 1);
+    if (Clock::now() - heldSince < 3000ms) {
+        EXPECT_EQ(rig.io.inFlight(0), 3);
+        EXPECT_EQ(rig.link.frameCount(), 3);
+    }
+}
+
+TEST(FlowControl, J1708FramesAreRememberedOnlyOnSegmentingGenerations)
+{
+    const struct {
+        int protocolo;
+        enum_VersionVCI generation;
+        int stored;
+    } rows[] = {{PROTOCOLO_J1708, VCI_J, 0},  {PROTOCOLO_J1708, VCI_K1, 0}, {PROTOCOLO_J1708, VCI_A, 5},
+                {PROTOCOLO_J1708, VCI_K, 5},  {PROTOCOLO_J1708, VCI_E, 5},  {PROTOCOLO_CAT, VCI_J, 5},
+                {PROTOCOLO_J1939, VCI_J, 2}};
+    for (const auto& row : rows) {
+        SCOPED_TRACE(testing::Message() << "protocol " << row.protocolo << " generation " << row.generation);
+        IoRig rig;
+        rig.selectGeneration(row.generation);
+        queueMessages(rig, row.protocolo, 5);
+        rig.drain(5);
+        EXPECT_EQ(rig.io.sentFramesCount(), row.stored);
+    }
+}
+
+TEST(FlowControl, SentFramesAreKeptWholeUnderTheirCounter)
+{
+    IoRig rig;
+    rig.io.GenerarTrama_EnviarMensaje(3, PROTOCOLO_J1939, true, hex("00fe ca"), 0xFF);
+    rig.io.GenerarTrama_GetHardwareStatus(3);  // not a message: not remembered
+    rig.drain();
+    EXPECT_EQ(rig.io.sentFramesCount(), 1);
+    EXPECT_TRUE(rig.io.hasSentFrame(1));
+    EXPECT_FALSE(rig.io.hasSentFrame(2));
+}
+
+// ---- segmentation ----
+
+TEST(Segmentation, SizeAndSequenceValues)
+{
+    const struct {
+        int k, i, size;
+    } sizes[] = {{444, 0, 439}, {444, 1, 5}, {993, 1, 441}, {993, 2, 113}, {880, 1, 441}, {879, 1, 440}};
+    for (const auto& r : sizes)
+        EXPECT_EQ(Gestor_IO::segmentSize(r.k, r.i), r.size) << "k " << r.k << " i " << r.i;
+
+    const struct {
+        int i, k, value;
+    } values[] = {{0, 439, 0x00}, {0, 440, 0x10}, {1, 444, 0x11}, {0, 880, 0x10},
+                  {0, 881, 0x20}, {2, 993, 0x22}, {15, 7054, 0xFF}};
+    for (const auto& r : values)
+        EXPECT_EQ(Gestor_IO::segmentValue(static_cast<quint8>(r.i), r.k), r.value) << "i " << r.i << " k " << r.k;
+}
+
+struct SegmentRow {
+    int dataBytes;
+    enum_VersionVCI generation;
+    std::vector<int> sequence;  // sequence bytes; empty: sent whole
+    std::vector<int> payloads;
+};
+
+TEST(Segmentation, LongFramesAreCutOnSegmentingGenerationsOnly)
+{
+    const SegmentRow rows[] = {
+        {443, VCI_K, {}, {}},
+        {444, VCI_K, {0x10, 0x11}, {439, 5}},
+        {993, VCI_K, {0x20, 0x21, 0x22}, {439, 441, 113}},
+        {993, VCI_A, {0x20, 0x21, 0x22}, {439, 441, 113}},
+        {993, VCI_E, {0x20, 0x21, 0x22}, {439, 441, 113}},
+        {993, VCI_J, {}, {}},
+        {993, VCI_K1, {}, {}},
+        {7054, VCI_K, {}, {}},  // the longest that fits: 16 segments, filled in below
+    };
+    for (SegmentRow row : rows) {
+        if (row.dataBytes == 7054) {
+            for (int i = 0; i < 16; ++i) {
+                row.sequence.push_back(0xF0 | i);
+                row.payloads.push_back(Gestor_IO::segmentSize(7054, i));
+            }
+        }
+        SCOPED_TRACE(testing::Message() << row.dataBytes << " bytes, generation " << row.generation);
+        IoRig rig;
+        rig.selectGeneration(row.generation);
+        const QByteArray data = pattern(row.dataBytes);
+        rig.io.GenerarTrama_EnviarMensaje(0x05, PROTOCOLO_J1939, true, data, 0xFF);
+        EXPECT_EQ(rig.io.enviarMSG(), 0);
+        const QList<QByteArray> first = rig.link.frames();
+        ASSERT_EQ(first.size(), 1);
+        rig.drain();
+        const QList<QByteArray> frames = rig.link.frames();
+        const QByteArray whole = hex("04 04 15 10 01") + QByteArray(1, char(row.dataBytes >> 8)) +
+                                 QByteArray(1, char(row.dataBytes)) + data;
+        if (row.sequence.empty()) {
+            ASSERT_EQ(frames.size(), 1);
+            EXPECT_EQ(frames[0], whole);
+            continue;
+        }
+        ASSERT_EQ(frames.size(), static_cast<int>(row.sequence.size()));
+        QByteArray gathered;
+        for (int i = 0; i < frames.size(); ++i) {
+            const QByteArray& s = frames[i];
+            const int header = i == 0 ? 11 : 9;
+            ASSERT_LE(s.size(), 450);
+            ASSERT_EQ(s.size(), header + row.payloads[static_cast<size_t>(i)]) << "segment " << i;
+            EXPECT_EQ(toHex(s.left(7)), toHex(hex("04 d2 15 10 01 00") + QByteArray(1, char(row.sequence[i]))));
+            if (i == 0) {
+                EXPECT_EQ(toHex(s.mid(7, 2)), toHex(whole.mid(5, 2)));
+            }
+            const int n = (static_cast<quint8>(s.at(header - 2)) << 8) | static_cast<quint8>(s.at(header - 1));
+            EXPECT_EQ(n, row.payloads[static_cast<size_t>(i)]);
+            gathered += s.mid(header);
+        }
+        EXPECT_EQ(gathered, data);
+        // The whole frame, not a segment, is remembered, and counted once in flight.
+        EXPECT_TRUE(rig.io.hasSentFrame(1));
+        EXPECT_EQ(rig.io.sentFramesCount(), 1);
+        EXPECT_EQ(rig.io.inFlight(2), 1);
+    }
+}
+
+TEST(Segmentation, SegmentsGoAheadOfEverythingQueuedBehind)
+{
+    IoRig rig;
+    rig.selectGeneration(VCI_K);
+    rig.io.GenerarTrama_EnviarMensaje(1, PROTOCOLO_CAN, false, pattern(993), 0xFF);
+    rig.io.GenerarTrama_GetHardwareStatus(4);
+    rig.io.GenerarTrama_EnviarMensaje(1, PROTOCOLO_CAN, false, pattern(3), 0xFF);
+    rig.drain();
+    const QList<QByteArray> frames = rig.link.frames();
+    ASSERT_EQ(frames.size(), 5);
+    EXPECT_EQ(toHex(frames[0].left(7)), "04 d2 01 02 01 00 20");
+    EXPECT_EQ(toHex(frames[1].left(7)), "04 d2 01 02 01 00 21");
+    EXPECT_EQ(toHex(frames[2].left(7)), "04 d2 01 02 01 00 22");
+    EXPECT_EQ(toHex(frames[3]), "04 06 04");
+    EXPECT_EQ(toHex(frames[4].left(5)), "04 04 01 02 02");
+}
+
+TEST(Segmentation, FrameBeyondSixteenSegmentsIsDroppedNotCorrupted)
+{
+    IoRig rig;
+    rig.selectGeneration(VCI_K);
+    rig.io.GenerarTrama_EnviarMensaje(1, PROTOCOLO_J1939, false, pattern(7055), 0xFF);
+    rig.io.GenerarTrama_GetHardwareStatus(1);
+    rig.drain();
+    ASSERT_EQ(rig.link.frameCount(), 1);
+    EXPECT_EQ(toHex(rig.link.frames()[0]), "04 06 01");
+    EXPECT_EQ(rig.io.inFlight(2), 0);  // no slot taken by the dropped frame
+    EXPECT_EQ(rig.io.sentFramesCount(), 0);
+}
+
+TEST(Segmentation, SegmentarMsgProducesNothingForAStartPastTheEnd)
+{
+    IoRig rig;
+    TLink_Request_Msg msg;
+    msg.idCliente = 3;
+    msg.idBroadcast = 9;
+    msg.trama = hex("04 04 03 02 01 0001 aa");
+    QList<TLink_Request_Msg> out;
+    rig.io.segmentarMSG(&out, msg, 8);
+    EXPECT_TRUE(out.isEmpty());
+    rig.io.segmentarMSG(&out, msg, 7);
+    ASSERT_EQ(out.size(), 1);
+    EXPECT_EQ(out[0].idCliente, 3);
+    EXPECT_EQ(out[0].idBroadcast, 9);
+    EXPECT_EQ(toHex(out[0].trama), "04 d2 03 02 01 00 00 00 01 00 01 aa");
+}
+
+// ---- removal ----
+
+TEST(OutputList, RemoveOperationsTakeOnlyTheirRequests)
+{
+    IoRig rig;
+    rig.io.GenerarTrama_EnviarMensaje(5, PROTOCOLO_CAN, false, hex("01"), 3);  // removed by id (3, 5)
+    rig.io.GenerarTrama_GetHardwareStatus(5);                                  // client 5, not a broadcast
+    rig.io.GenerarTrama_EnviarMensaje(6, PROTOCOLO_CAN, false, hex("02"), 3);
+    rig.io.GenerarTrama_EnviarMensaje(5, PROTOCOLO_CAN, false, hex("03"), 3);  // removed by id (3, 5)
+    rig.io.GenerarTrama_EnviarMensaje(5, PROTOCOLO_CAN, false, hex("04"), 4);
+    rig.io.GenerarTrama_ResetearTravoneLink();
+    EXPECT_EQ(rig.io.outputListSize(), 6);
+
+    rig.io.removeBroadcastMsgByID(3, 5);
+    EXPECT_EQ(rig.io.outputListSize(), 4);
+    rig.io.removeAllBroadcastMsgs();
+    EXPECT_EQ(rig.io.outputListSize(), 2);
+    rig.drain();
+    ASSERT_EQ(rig.link.frameCount(), 2);
+    EXPECT_EQ(toHex(rig.link.frames()[0]), "04 06 05");
+    EXPECT_EQ(toHex(rig.link.frames()[1]), "04 07");
+
+    rig.io.GenerarTrama_GetHardwareStatus(5);
+    rig.io.GenerarTrama_GetHardwareStatus(7);
+    rig.io.GenerarTrama_EnviarMensaje(5, PROTOCOLO_CAN, false, hex("05"), 0xFF);
+    rig.io.removeClientMessages(5);
+    EXPECT_EQ(rig.io.outputListSize(), 1);
+    rig.io.removeAllOutputMessages();
+    EXPECT_EQ(rig.io.outputListSize(), 0);
+    EXPECT_EQ(rig.io.enviarMSG(), 0);  // an empty list is harmless
+    EXPECT_EQ(rig.link.frameCount(), 2);
+}
+
+// ---- send thread ----
+
+TEST(SendThread, FourthKLineFrameGoesWhenAnAnswerFreesASlot)
+{
+    IoRig rig;
+    rig.io.ArrancarHiloEnvio(VCI_J, 0);
+    queueMessages(rig, PROTOCOLO_KWP2000, 4);
+    ASSERT_TRUE(rig.link.waitForFrames(3));
+    ASSERT_TRUE(waitUntil([&] { return rig.io.inFlight(0) == 3; }, 2000ms));
+    EXPECT_EQ(rig.io.outputListSize(), 1);
+    EXPECT_EQ(rig.link.frameCount(), 3);
+
+    const auto freed = Clock::now();
+    rig.io.decreaseSendProtocolBuffer(PROTOCOLO_KWP2000);
+    ASSERT_TRUE(rig.link.waitForFrames(4, 1000ms));
+    const auto latency = rig.link.writes()[3].at - freed;
+    std::cout << "[ info ] freed slot to write: " << ms(latency) << " ms" << std::endl;
+    EXPECT_LT(latency, 1000ms);
+    EXPECT_EQ(static_cast<quint8>(rig.link.frames()[3].at(4)), 4);
+}
+
+TEST(SendThread, HoldBackFreesASlotAfter1500MsAndReleasesTheQueue)
+{
+    IoRig rig;
+    rig.io.ArrancarHiloEnvio(VCI_J, 0);
+    queueMessages(rig, PROTOCOLO_KWP2000, 4);
+    rig.io.GenerarTrama_EnviarMensaje(2, PROTOCOLO_CAN, false, hex("ca"), 0xFF);
+    ASSERT_TRUE(rig.link.waitForFrames(3));
+    const auto third = rig.link.writes()[2].at;
+
+    ASSERT_TRUE(rig.link.waitForFrames(5, 8000ms));
+    const std::vector<FakeProxyLink::Write> writes = rig.link.writes();
+    EXPECT_GE(writes[3].at - third, 1500ms);
+    EXPECT_LT(writes[3].at - third, 5000ms);
+    EXPECT_EQ(static_cast<quint8>(writes[3].frame.at(3)), PROTOCOLO_KWP2000);
+    EXPECT_EQ(static_cast<quint8>(writes[4].frame.at(3)), PROTOCOLO_CAN);  // was blocked behind it
+    EXPECT_EQ(rig.io.inFlight(0), 3);  // one slot freed without an answer, then taken again
+}
+
+TEST(SendThread, CanFramesFlowWithoutLimit)
+{
+    IoRig rig;
+    rig.io.ArrancarHiloEnvio(VCI_K, 0);
+    queueMessages(rig, PROTOCOLO_CAN, 200);
+    ASSERT_TRUE(rig.link.waitForFrames(200));
+    const QList<QByteArray> frames = rig.link.frames();
+    for (int i = 0; i < 200; ++i)
+        ASSERT_EQ(static_cast<quint8>(frames[i].at(4)), i + 1);
+    EXPECT_EQ(rig.io.outputListSize(), 0);
+}
+
+TEST(SendThread, RestartWhileRunningKeepsQueueCounterAndSlotsButChangesSegmenting)
+{
+    IoRig rig;
+    rig.io.ArrancarHiloEnvio(VCI_J, 0);
+    queueMessages(rig, PROTOCOLO_KWP2000, 4);
+    ASSERT_TRUE(rig.link.waitForFrames(3));
+    ASSERT_TRUE(waitUntil([&] { return rig.io.inFlight(0) == 3; }, 2000ms));
+    EXPECT_FALSE(rig.io.isSegmenting());
+
+    rig.io.ArrancarHiloEnvio(VCI_K, 0);
+    EXPECT_TRUE(rig.io.getRunning());
+    EXPECT_TRUE(rig.io.isSegmenting());
+    EXPECT_EQ(rig.io.generation(), VCI_K);
+    EXPECT_EQ(rig.io.getContIdMsgs(), 5);
+    EXPECT_EQ(rig.io.inFlight(0), 3);
+    EXPECT_EQ(rig.io.outputListSize(), 1);
+    EXPECT_EQ(rig.io.sentFramesCount(), 3);
+
+    rig.io.decreaseSendProtocolBuffer(PROTOCOLO_KWP2000);
+    ASSERT_TRUE(rig.link.waitForFrames(4));
+    rig.io.GenerarTrama_EnviarMensaje(1, PROTOCOLO_CAN, false, pattern(993), 0xFF);
+    ASSERT_TRUE(rig.link.waitForFrames(7));
+    EXPECT_EQ(toHex(rig.link.frames()[6].left(7)), "04 d2 01 02 05 00 22");
+}
+
+TEST(SendThread, FreshStartEmptiesQueueSentFramesAndSlots)
+{
+    IoRig rig;
+    rig.io.ArrancarHiloEnvio(VCI_K, 0);
+    queueMessages(rig, PROTOCOLO_J1939, 3);
+    ASSERT_TRUE(rig.link.waitForFrames(2));
+    ASSERT_TRUE(waitUntil([&] { return rig.io.inFlight(2) == 2; }, 2000ms));
+    EXPECT_TRUE(rig.io.pararHiloEnvio());
+    EXPECT_FALSE(rig.io.pararHiloEnvio());
+    EXPECT_EQ(rig.io.outputListSize(), 1);  // a stop keeps them
+    EXPECT_EQ(rig.io.sentFramesCount(), 2);
+
+    rig.io.ArrancarHiloEnvio(VCI_J, 0);
+    EXPECT_EQ(rig.io.outputListSize(), 0);
+    EXPECT_EQ(rig.io.sentFramesCount(), 0);
+    EXPECT_EQ(rig.io.inFlight(2), 0);
+    queueMessages(rig, PROTOCOLO_J1939, 2);
+    ASSERT_TRUE(rig.link.waitForFrames(4));
+    EXPECT_EQ(static_cast<quint8>(rig.link.frames()[2].at(4)), 1);
+}
+
+TEST(SendThread, RemovedRequestsLeaveCountsThatDoNoHarm)
+{
+    IoRig rig;
+    rig.io.ArrancarHiloEnvio(VCI_J, 0);
+    queueMessages(rig, PROTOCOLO_ISO15765, 2, 4, 1);
+    ASSERT_TRUE(rig.link.waitForFrames(1));
+    ASSERT_TRUE(waitUntil([&] { return rig.io.inFlight(1) == 1; }, 2000ms));
+    queueMessages(rig, PROTOCOLO_CAN, 3, 4, 7);
+    rig.io.removeClientMessages(7);
+    rig.io.removeClientMessages(1);  // the held-back head too
+    EXPECT_EQ(rig.io.outputListSize(), 0);
+    rig.io.GenerarTrama_GetHardwareStatus(2);
+    ASSERT_TRUE(rig.link.waitForFrames(2));
+    EXPECT_EQ(toHex(rig.link.frames()[1]), "04 06 02");
+    EXPECT_EQ(rig.link.frameCount(), 2);
+}
+
+TEST(SendThread, FailedWriteSetsLinkError142AndIsNotRetried)
+{
+    IoRig rig;
+    rig.link.setFailWrites(true);
+    rig.io.ArrancarHiloEnvio(VCI_J, 0);
+    rig.io.GenerarTrama_EnviarMensaje(1, PROTOCOLO_CAN, false, hex("01"), 0xFF);
+    ASSERT_TRUE(waitUntil([&] { return rig.g.getLinkError() == 142; }, 2000ms));
+    EXPECT_EQ(rig.link.failedWrites(), 1);
+
+    rig.link.setFailWrites(false);
+    rig.io.GenerarTrama_GetHardwareStatus(1);
+    ASSERT_TRUE(rig.link.waitForFrames(1));
+    EXPECT_EQ(toHex(rig.link.frames()[0]), "04 06 01");
+    EXPECT_EQ(rig.link.failedWrites(), 1);
+    EXPECT_TRUE(rig.io.hasSentFrame(1));  // stays until an answer or a restart
+}
+
+TEST(SendThread, StopWhileAWriteIsBlockedReturnsOnceTheWriteEnds)
+{
+    IoRig rig;
+    rig.link.holdWrites(true);
+    rig.io.ArrancarHiloEnvio(VCI_J, 0);
+    rig.io.GenerarTrama_GetHardwareStatus(1);
+    ASSERT_TRUE(rig.link.waitForHeldWriter());
+    auto stopped = std::async(std::launch::async, [&] { return rig.io.pararHiloEnvio(); });
+    EXPECT_EQ(stopped.wait_for(20ms), std::future_status::timeout);  // the write is still going on
+    rig.link.holdWrites(false);
+    ASSERT_EQ(stopped.wait_for(5s), std::future_status::ready);
+    EXPECT_TRUE(stopped.get());
+    EXPECT_FALSE(rig.io.getRunning());
+    EXPECT_EQ(rig.link.frameCount(), 1);
+}
+
+TEST(SendThread, StopWithFramesQueuedAndHeldBackKeepsThem)
+{
+    IoRig rig;
+    rig.io.ArrancarHiloEnvio(VCI_J, 0);
+    queueMessages(rig, PROTOCOLO_TP20, 5);
+    ASSERT_TRUE(rig.link.waitForFrames(1));
+    const auto start = Clock::now();
+    EXPECT_TRUE(rig.io.pararHiloEnvio());
+    EXPECT_LT(Clock::now() - start, 1000ms);
+    EXPECT_EQ(rig.io.outputListSize(), 4);
+    EXPECT_EQ(rig.link.frameCount(), 1);
+}
+
+TEST(SendThread, DestructorJoinsARunningThread)
+{
+    FakeProxyLink link;
+    GestorRP1210 g;
+    {
+        Gestor_IO io;
+        io.setIProxyLink(&link);
+        io.setGestorRP1210(&g);
+        io.ArrancarHiloEnvio(VCI_K, 0);
+        io.GenerarTrama_EnviarMensaje(1, PROTOCOLO_J1850, false, hex("01"), 0xFF);
+        io.GenerarTrama_EnviarMensaje(1, PROTOCOLO_J1850, false, hex("02"), 0xFF);
+        ASSERT_TRUE(link.waitForFrames(1));
+    }  // a joinable std::thread left behind would terminate the process here
+    EXPECT_EQ(link.frameCount(), 1);
+}
+
+TEST(SendThread, FakeTransportAnswersFromItsOwnThread)
+{
+    IoRig rig;
+    std::mutex m;
+    QList<QByteArray> delivered;
+    std::thread::id deliveringThread;
+    rig.link.setResponder([](const QByteArray& written) {
+        QList<QByteArray> out;
+        if (written.at(1) == char(SERV_ESTADO_HARDWARE))
+            out << hex("04 06") + written.mid(2) + hex("aa") << hex("04 3b 00");
+        return out;
+    });
+    rig.link.setDelivery([&](const QByteArray& f) {
+        std::lock_guard<std::mutex> lock(m);
+        delivered.append(f);
+        deliveringThread = std::this_thread::get_id();
+    });
+    rig.io.ArrancarHiloEnvio(VCI_J, 0);
+    rig.io.GenerarTrama_GetHardwareStatus(9);
+    rig.io.GenerarTrama_ResetearTravoneLink();
+    ASSERT_TRUE(rig.link.waitForFrames(2));
+    ASSERT_TRUE(rig.link.waitUntilIdle());
+    std::lock_guard<std::mutex> lock(m);
+    ASSERT_EQ(delivered.size(), 2);
+    EXPECT_EQ(toHex(delivered[0]), "04 06 09 aa");
+    EXPECT_EQ(toHex(delivered[1]), "04 3b 00");
+    EXPECT_NE(deliveringThread, std::this_thread::get_id());
+    EXPECT_NE(deliveringThread, rig.link.writes()[0].thread);
+}
+
+// ---- measurement ----
+
+TEST(SendThreadMeasure, LatencyAndThroughputFromBuilderToTransport)
+{
+    IoRig rig;
+    rig.io.ArrancarHiloEnvio(VCI_J, 0);
+
+    // Latency of one frame on an idle link.
+    constexpr int kSingles = 200;
+    std::vector<double> latencies;
+    for (int i = 0; i < kSingles; ++i) {
+        const auto t0 = Clock::now();
+        rig.io.GenerarTrama_EnviarMensaje(1, PROTOCOLO_CAN, false, pattern(12), 0xFF);
+        ASSERT_TRUE(rig.link.waitForFrames(i + 1));
+        latencies.push_back(ms(rig.link.writes().back().at - t0));
+    }
+    std::sort(latencies.begin(), latencies.end());
+    const double median = latencies[latencies.size() / 2];
+
+    // Throughput: frames built back to back, until the last one is written.
+    rig.link.clearFrames();
+    constexpr int kFrames = 50000;
+    const QByteArray data = pattern(12);
+    const auto start = Clock::now();
+    for (int i = 0; i < kFrames; ++i)
+        rig.io.GenerarTrama_EnviarMensaje(1, PROTOCOLO_CAN, false, data, 0xFF);
+    ASSERT_TRUE(rig.link.waitForFrames(kFrames, 60000ms));
+    const double seconds = ms(Clock::now() - start) / 1000.0;
+    const double fps = kFrames / seconds;
+
+    std::cout << "[ info ] idle-link latency builder->writeData: median " << median * 1000.0 << " us, max "
+              << latencies.back() * 1000.0 << " us" << std::endl;
+    std::cout << "[ info ] throughput builder->writeData: " << static_cast<long>(fps) << " frames/s" << std::endl;
+    RecordProperty("median_latency_us", static_cast<int>(median * 1000.0));
+    RecordProperty("frames_per_second", static_cast<int>(fps));
+    // Loose bounds: they catch a loop that waits out its tick, not a slow machine.
+    EXPECT_LT(median, 50.0);
+    EXPECT_GT(fps, 100.0);
+}

@@ -1,0 +1,268 @@
+// The data path through the real link stack: API manager, output manager with its send
+// thread, receive ring with its receive thread and answer dispatch, against a fake
+// transport that plays the adapter. Also measures how soon a blocked reader returns
+// after a received message enters the library.
+#include "link/gestor_input.h"
+#include "link/gestor_io.h"
+#include "rp1210/gestor_rp1210.h"
+#include "support/fake_proxy_link.h"
+#include "support/wait_until.h"
+#include "thread_probe.h"
+
+#include <gtest/gtest.h>
+
+#include <QByteArray>
+#include <QList>
+
+#include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <cstdio>
+#include <functional>
+#include <future>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+namespace {
+
+using namespace std::chrono_literals;
+using Steady = std::chrono::steady_clock;
+
+QByteArray hx(const char* text) { return QByteArray::fromHex(QByteArray(text)); }
+std::string toHex(const QByteArray& a) { return a.toHex(' ').toStdString(); }
+
+QByteArray be16(int v)
+{
+    QByteArray b(2, '\0');
+    b[0] = char((v >> 8) & 0xFF);
+    b[1] = char(v & 0xFF);
+    return b;
+}
+
+// A received-message frame (code 5) as the adapter sends it.
+QByteArray receivedFrame(quint8 protocol, const QByteArray& timestamp, const QByteArray& message)
+{
+    return hx("0405") + char(protocol) + be16(timestamp.size() + message.size()) + timestamp + message;
+}
+
+// The adapter: accepts connects and disconnects, confirms every message with
+// timestamp 0x0A0B0C0D and, for J1939 and CAN, puts it on the bus, where the library
+// receives it back as network traffic.
+QList<QByteArray> adapter(const QByteArray& w)
+{
+    if (w.size() < 3 || w[0] != 0x04)
+        return {};
+    switch (quint8(w[1])) {
+    case 0x02:
+    case 0x03:
+        return {hx("04") + w[1] + w[2] + char(0x00)};
+    case 0x04: {
+        if (w.size() < 7)
+            return {};
+        const QByteArray ts = hx("0a0b0c0d");
+        QList<QByteArray> answers{hx("0404") + w[3] + char(0x00) + w[4] + ts + be16(0)};
+        const quint8 protocol = quint8(w[3]);
+        if (protocol == PROTOCOLO_J1939 || protocol == PROTOCOLO_CAN)
+            answers.append(receivedFrame(protocol, hx("01020304"), w.mid(7)));
+        return answers;
+    }
+    default:
+        return {};
+    }
+}
+
+struct LinkStack {
+    FakeProxyLink link;
+    GestorRP1210 g;
+    Gestor_IO io;
+    GestorInput in;
+
+    LinkStack()
+    {
+        io.setIProxyLink(&link);
+        io.setGestorRP1210(&g);
+        in.setGestorIO(&io);
+        g.setIGestorOutput(&io);
+        g.setIGestorInput(&in);
+        link.setResponder(adapter);
+        link.setDelivery([this](const QByteArray& f) { in.storeMsg(f.constData(), quint32(f.size())); });
+    }
+    ~LinkStack()
+    {
+        for (short id = 1; id <= GestorRP1210::kMaxClients; ++id)
+            if (g.getCliente(quint8(id))->getConectado())
+                g.RP1210_ClientDisconnect(id);
+        in.pararHiloRecepcion();
+        io.pararHiloEnvio();
+        link.stop();
+        g.setIGestorOutput(nullptr);
+    }
+
+    short connect(const char* s) { return g.RP1210_ClientConnect(0, 1, s, 0, 0, 0); }
+
+    // A blocking read with a time-out, so a missing message fails instead of hanging.
+    QByteArray read(short id, int timeoutMs = 5000)
+    {
+        g.getCliente(quint8(id))->setBlockingTimeout(quint32(timeoutMs));
+        char buf[512];
+        const short n = g.RP1210_ReadMessage(id, buf, sizeof buf, 1);
+        return n > 0 ? QByteArray(buf, n) : QByteArray();
+    }
+};
+
+TEST(MessagePathE2ETest, MessagesEchoesAndReceivedTrafficCrossTheLink)
+{
+    LinkStack s;
+    ASSERT_EQ(s.connect("J1939"), 1);
+    ASSERT_EQ(s.connect("J1939"), 2);
+    for (short id = 1; id <= 2; ++id)
+        s.g.getCliente(quint8(id))->setFilterState(1);
+    s.g.getCliente(1)->setEchoMode(true);
+
+    const QByteArray msg = hx("00ef00" "06" "f9" "00" "aabbcc");
+    ASSERT_EQ(s.g.RP1210_SendMessage(1, msg.constData(), short(msg.size()), 0, 0), 0);
+    // On the wire: echo flag with the client, protocol, counter 1, length, data. The
+    // second J1939 connect needed no frame.
+    ASSERT_TRUE(s.link.waitForFrames(2));
+    EXPECT_EQ(toHex(s.link.frames().at(1)),
+              toHex(hx("0404") + char(0x11) + char(PROTOCOLO_J1939) + char(0x01) + be16(msg.size()) + msg));
+
+    // Client 1 first gets its echo (answer before traffic), then the bus copy.
+    EXPECT_EQ(toHex(s.read(1)), toHex(hx("0a0b0c0d" "01") + msg));
+    EXPECT_EQ(toHex(s.read(1)), toHex(hx("01020304" "00") + msg));
+    EXPECT_EQ(toHex(s.read(2)), toHex(hx("01020304") + msg));
+}
+
+TEST(MessagePathE2ETest, J1708TrafficLosesItsChecksumAndEchoesLoseThePriority)
+{
+    LinkStack s;
+    ASSERT_EQ(s.connect("J1708"), 1);
+    Cliente* c = s.g.getCliente(1);
+    c->setFilterState(1);
+    c->setEchoMode(true);
+
+    s.link.deliver(receivedFrame(PROTOCOLO_J1708, hx("0a800102"), hx("037a")));
+    EXPECT_EQ(toHex(s.read(1)), toHex(hx("0a800102" "00" "03")));
+
+    ASSERT_EQ(s.g.RP1210_SendMessage(1, "\x08\x80\x01", 3, 0, 0), 0);
+    EXPECT_EQ(toHex(s.read(1)), toHex(hx("0a0b0c0d" "01" "8001")));
+    // On the wire the library appended the checksum.
+    ASSERT_TRUE(waitUntil([&] { return !s.link.frames().isEmpty() && s.link.frames().last().endsWith(hx("0880017f")); }));
+}
+
+// ------------------------------------------------------------------ latency
+
+struct Figures {
+    double medianUs = 0;
+    double p99Us = 0;
+    double maxUs = 0;
+    int samples = 0;
+};
+
+// Stores `count` messages one at a time through `inject`, each while client 1's reader
+// sleeps in a blocking read, and measures from just before the injection to the
+// return of the read.
+Figures measure(GestorRP1210& g, int count, const std::function<void(int)>& inject)
+{
+    std::mutex m;
+    std::condition_variable cv;
+    int done = 0;
+    std::vector<Steady::time_point> returned(size_t(count));
+    std::atomic<long> tid{0};
+    std::atomic<int> failures{0};
+
+    std::thread reader([&] {
+        tid = currentThreadTid();
+        char buf[64];
+        for (int i = 0; i < count; ++i) {
+            const short n = g.RP1210_ReadMessage(1, buf, sizeof buf, 1);
+            const auto now = Steady::now();
+            if (n <= 0)
+                ++failures;
+            {
+                std::lock_guard<std::mutex> lock(m);
+                returned[size_t(i)] = now;
+                ++done;
+            }
+            cv.notify_all();
+            if (n <= 0)
+                return;
+        }
+    });
+
+    std::vector<double> us;
+    us.reserve(size_t(count));
+    for (int i = 0; i < count; ++i) {
+        if (!waitUntil([&] { return threadIsSleeping(tid); }, 5000ms)) {
+            ADD_FAILURE() << "reader never blocked";
+            break;
+        }
+        const auto t0 = Steady::now();
+        inject(i);
+        std::unique_lock<std::mutex> lock(m);
+        if (!cv.wait_for(lock, 5000ms, [&] { return done > i; })) {
+            ADD_FAILURE() << "message " << i << " never read";
+            break;
+        }
+        us.push_back(std::chrono::duration<double, std::micro>(returned[size_t(i)] - t0).count());
+    }
+    if (int(us.size()) < count) {
+        g.getCliente(1)->setPendiente_desconexion(true);  // frees the reader
+    }
+    reader.join();
+    g.getCliente(1)->setPendiente_desconexion(false);
+    EXPECT_EQ(failures.load(), 0);
+
+    Figures f;
+    f.samples = int(us.size());
+    if (us.empty())
+        return f;
+    std::sort(us.begin(), us.end());
+    f.medianUs = us[us.size() / 2];
+    f.p99Us = us[std::min(us.size() - 1, us.size() * 99 / 100)];
+    f.maxUs = us.back();
+    return f;
+}
+
+void report(const char* what, const Figures& f)
+{
+    std::printf("[ latency  ] %s: %d messages, median %.1f us, p99 %.1f us, max %.1f us\n", what, f.samples,
+                f.medianUs, f.p99Us, f.maxUs);
+#ifndef RP1210CORE_SANITIZED
+    EXPECT_LT(f.medianUs, 5000.0) << what;
+#endif
+}
+
+constexpr int kLatencySamples = 2000;
+
+TEST(MessagePathE2ETest, BlockedReaderReturnsSoonAfterTheTransportDeliversAMessage)
+{
+    LinkStack s;
+    ASSERT_EQ(s.connect("J1939"), 1);
+    s.g.getCliente(1)->setFilterState(1);
+    const QByteArray ts = hx("01020304");
+    const Figures f = measure(s.g, kLatencySamples, [&](int i) {
+        const QByteArray frame = receivedFrame(PROTOCOLO_J1939, ts, hx("00ef00" "06" "f9" "00") + be16(i));
+        s.in.storeMsg(frame.constData(), quint32(frame.size()));
+    });
+    EXPECT_EQ(f.samples, kLatencySamples);
+    report("storeMsg of a code-5 frame -> blocked RP1210_ReadMessage returns", f);
+}
+
+TEST(MessagePathE2ETest, BlockedReaderReturnsSoonAfterTheRouting)
+{
+    LinkStack s;
+    ASSERT_EQ(s.connect("J1939"), 1);
+    s.g.getCliente(1)->setFilterState(1);
+    const Figures f = measure(s.g, kLatencySamples, [&](int i) {
+        QByteArray message = hx("01020304" "00ef00" "06" "f9" "00") + be16(i);
+        s.g.almacenarMsjBuzon(PROTOCOLO_J1939, message);
+    });
+    EXPECT_EQ(f.samples, kLatencySamples);
+    report("almacenarMsjBuzon -> blocked RP1210_ReadMessage returns", f);
+}
+
+}  // namespace
