@@ -50,7 +50,7 @@ public:
     // interval since the last transmission. The elapsed time is taken modulo 2^32, so a
     // process clock that passes 2^31 ms (about 24.8 days) keeps the records running.
     bool isDue(quint32 nowMs) const { return static_cast<quint32>(nowMs - static_cast<quint32>(lastSent_)) >
-                                             static_cast<quint32>(interval_) - 1; }
+                                             static_cast<quint32>(interval_); }
 
 private:
     quint8 id_ = 0;

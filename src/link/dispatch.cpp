@@ -39,8 +39,8 @@ constexpr int kVersionTextLast = 19;
 constexpr int kIoctlSub = 4;
 constexpr int kIoctlData = 9;
 
-// Answers that end in the frame's counter remove a remembered frame: these states are
-// the adapter's refusals of a send-message request.
+// Send-answer states with which the adapter refuses a message: the remembered frame is
+// forgotten and its slot freed; the client hears nothing of it.
 bool isSendFailure(quint8 state)
 {
     switch (state) {
@@ -438,7 +438,7 @@ void Gestor_IO::Deserializar_Seg(QByteArray& frame)
         return;
     }
     if (comprobar_Seg(frame, msg))
-        reassembly_.remove(key);  // by key: the delivery above may not touch the map, but stay safe
+        reassembly_.remove(key);  // by key: the delivery re-entered switchApplication
 }
 
 void Gestor_IO::actualizar_Seg(const QByteArray& frame, int offset, LINK_SEG_MSG* msg)

@@ -1,16 +1,11 @@
 #include "link/gestor_input.h"
 
 #include "link/gestor_io.h"
+#include "link/thread_priority.h"
 
 #include <cstring>
 #include <system_error>
 
-#ifdef _WIN32
-#include <windows.h>
-#else
-#include <pthread.h>
-#include <sched.h>
-#endif
 
 namespace {
 // A slot that once held a long frame gives its buffer back when a short one replaces
@@ -21,19 +16,6 @@ constexpr int kKeptSlotCapacity = 4096;
 // receive thread has finished the frames it took: waking it for every single slot
 // costs a context switch per frame and slows the whole stream down.
 constexpr int kWakeBatch = 64;
-
-// Answers wait for this thread: it runs above the application threads where the system
-// lets it (a process without the right keeps normal priority).
-void raiseReceivePriority()
-{
-#ifdef _WIN32
-    SetThreadPriority(GetCurrentThread(), THREAD_PRIORITY_TIME_CRITICAL);
-#else
-    sched_param param{};
-    param.sched_priority = sched_get_priority_max(SCHED_FIFO) / 2;
-    (void)pthread_setschedparam(pthread_self(), SCHED_FIFO, &param);
-#endif
-}
 }  // namespace
 
 GestorInput* GestorInput::getInstance()
@@ -154,7 +136,7 @@ int GestorInput::freeSlots() const
 void GestorInput::run()
 {
     receiveThreadId_ = std::this_thread::get_id();
-    raiseReceivePriority();
+    raiseLinkThreadPriority();
     for (;;) {
         int batch = 0;
         qint32 index = 0;

@@ -13,8 +13,10 @@ public:
     // was not running. Frames still queued stay until the next start discards them.
     virtual bool pararHiloRecepcion() = 0;
 
-    // Called by the transport's receiving thread with one whole adapter frame.
-    // Copies it; blocks while the ring is full (the frame is never dropped).
+    // Called by the transport's receiving thread with one whole adapter frame. Copies it;
+    // while the receive thread runs and the ring is full it blocks rather than drop the
+    // frame. Frames delivered while the thread is stopped are dropped: nobody would
+    // dispatch them, and a transport blocked here could never release the link.
     virtual void storeMsg(const char* data, quint32 length) = 0;
 
 protected:

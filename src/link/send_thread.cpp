@@ -1,17 +1,11 @@
 // The send thread of the output manager: output list, send loop, per-protocol
 // in-flight limits with hold-back, remembered sent frames and segmentation.
 #include "link/gestor_io.h"
+#include "link/thread_priority.h"
 #include "link/iproxy_link.h"
 #include "rp1210/gestor_rp1210.h"
 
 #include <system_error>
-
-#ifdef _WIN32
-#include <windows.h>
-#else
-#include <pthread.h>
-#include <sched.h>
-#endif
 
 namespace {
 
@@ -79,18 +73,6 @@ int lastIndexFor(int k)
     return k > kFirstPayload ? (k - kFirstPayload + kLaterPayload - 1) / kLaterPayload : 0;
 }
 
-void raiseOwnPriority()
-{
-    // Best effort: without the right to raise it the thread runs at normal priority.
-#ifdef _WIN32
-    SetThreadPriority(GetCurrentThread(), THREAD_PRIORITY_TIME_CRITICAL);
-#else
-    sched_param param{};
-    param.sched_priority = sched_get_priority_max(SCHED_FIFO) / 2;
-    (void)pthread_setschedparam(pthread_self(), SCHED_FIFO, &param);
-#endif
-}
-
 }  // namespace
 
 // ---- thread control ----
@@ -132,7 +114,7 @@ void Gestor_IO::ArrancarHiloEnvio(enum_VersionVCI generation, quint32 /*hwnd*/)
     running_ = true;
     try {
         thread_ = std::thread([this] {
-            raiseOwnPriority();
+            raiseLinkThreadPriority();
             run();
         });
     } catch (const std::system_error&) {

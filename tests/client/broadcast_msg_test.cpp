@@ -153,22 +153,6 @@ TEST(BroadcastRecord, LinkRecordsAreStoredAsGiven)
 
 // ------------------------------------------------------------------ keys
 
-TEST(BroadcastKeys, SixteenKeysThenFullAndFreedKeysAreReused)
-{
-    Cliente c(1, PROTOCOLO_CAN, 0, 0, false);
-    const QByteArray r = record(50, hex("00 01 02"));
-    for (int key = 0; key < Cliente::kMaxBroadcasts; ++key)
-        ASSERT_EQ(add(c, r), key);
-    EXPECT_EQ(add(c, r), Cliente::kBroadcastFull);
-    EXPECT_EQ(c.broadcastMsgListSize(), 16);
-
-    EXPECT_EQ(c.removeBroadcastMsg(3), 0);
-    EXPECT_EQ(c.removeBroadcastMsg(3), 1);
-    EXPECT_EQ(c.removeBroadcastMsg(200), 1);
-    EXPECT_EQ(add(c, r), 3);
-    EXPECT_EQ(add(c, r), Cliente::kBroadcastFull);
-}
-
 TEST(BroadcastKeys, LinkRecordThenFourteenMapKeys)
 {
     Cliente c(1, PROTOCOLO_CAN, 0, 0, false);

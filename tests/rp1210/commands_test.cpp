@@ -172,6 +172,25 @@ TEST_F(CommandsTest, ModeChangeIsSentOnlyWhenTheModeDiffers)
     EXPECT_EQ(cmd(46, 1, {}), 144);
 }
 
+TEST_F(CommandsTest, BroadcastCommandsGoToTheirHandlerAndAnswerInTheBuffer)
+{
+    ASSERT_EQ(connect("CAN"), 1);
+    // Commands repeated by the adapter itself send their first record to it.
+    const std::pair<short, bool> rows[] = {{20, false}, {22, false}, {23, false}, {33, false},
+                                           {21, true},  {41, true},  {42, true}};
+    for (const auto& [command, byAdapter] : rows) {
+        const int links = out.count("GenerarTrama_setBroadcastLink");
+        char add[] = {1, 0x64, 0x00, 0x03, 0x00, 0x18, char(0xEF), 0x00};
+        EXPECT_EQ(g.RP1210_SendCommand(command, 1, add, sizeof add), 0) << command;
+        EXPECT_EQ(add[0], 0) << command;  // the key of the new record
+        EXPECT_EQ(out.count("GenerarTrama_setBroadcastLink") - links, byAdapter ? 1 : 0) << command;
+        char removeAll[] = {3};
+        EXPECT_EQ(g.RP1210_SendCommand(command, 1, removeAll, 1), 0) << command;
+        EXPECT_EQ(g.RP1210_SendCommand(command, 1, add, -1), 144) << command;
+        EXPECT_EQ(g.RP1210_SendCommand(command, 1, nullptr, 8), 144) << command;
+    }
+}
+
 // ---- speed changes ----
 
 struct SpeedRow {

@@ -51,18 +51,14 @@ TEST(ErrorMessages, TextsResultsAndTheMaximumSize)
         std::string text;
         short rc;
     };
-    const std::string cut503 = std::string(kCode503).substr(0, 80);
     const Row rows[] = {
         {142, 80, "The device is unavailable", 0},
         {145, 80, kNoText, 154},
         {-1, 80, kNoText, 154},
         {154, 80, kNoText, 0},
-        {503, 80, cut503, 0},
-        {142, 81, "The device is unavailable", 0},
-        {145, 81, kNoText, 154},
-        {-1, 81, kNoText, 154},
-        {154, 81, kNoText, 0},
+        {503, 80, std::string(kCode503).substr(0, 80), 0},
         {503, 81, kCode503, 0},
+        {145, 81, kNoText, 154},
         {137, 80, "The API DLL", 0},  // a character above 255 ends the C text
     };
     for (const Row& r : rows) {
@@ -82,13 +78,11 @@ TEST(ErrorMessages, TextsResultsAndTheMaximumSize)
         EXPECT_EQ(subCode, -1);
         EXPECT_EQ(cText(last), r.text);
     }
-}
 
-TEST(ErrorMessages, NullTextBufferIsRefusedWithoutWriting)
-{
+    // A null text buffer is refused and nothing is written; a null sub-code is skipped.
     GestorRP1210 g;
-    EXPECT_EQ(g.RP1210_GetErrorMsg(142, nullptr), rp1210rc::NULL_PARAMETER);
     int subCode = 7;
+    EXPECT_EQ(g.RP1210_GetErrorMsg(142, nullptr), rp1210rc::NULL_PARAMETER);
     EXPECT_EQ(g.RP1210_GetLastErrorMsg(142, &subCode, nullptr), rp1210rc::NULL_PARAMETER);
     std::vector<char> text(81, kGuard);
     EXPECT_EQ(g.RP1210_GetLastErrorMsg(0, nullptr, text.data()), 0);
@@ -117,23 +111,21 @@ TEST(Versions, FixedTextsFillExactlyTheirBytes)
 
 class DetailedVersionTest : public ::testing::Test, public ManagerRig {};
 
-TEST_F(DetailedVersionTest, InvalidClientWritesNothing)
+TEST_F(DetailedVersionTest, TextsForAnyValidClientAndTheFirmwareOnlyOnceReported)
 {
     for (short id : {0, 17, -1, 257}) {
         std::vector<char> api(8, kGuard), dll(12, kGuard), fw(20, kGuard);
         EXPECT_EQ(g.RP1210_ReadDetailedVersion(id, api.data(), dll.data(), fw.data()), rp1210rc::INVALID_CLIENT_ID);
         EXPECT_EQ(hex(api) + hex(dll) + hex(fw), guards(40)) << id;
     }
-}
 
-TEST_F(DetailedVersionTest, UnconnectedClientGetsTheTextsAndTheFirmwareOnlyOnceReported)
-{
+    // Client 1 is not connected; the adapter is not asked.
     std::vector<char> api(5 + 3, kGuard), dll(9 + 3, kGuard), fw(18 + 3, kGuard);
     EXPECT_EQ(g.RP1210_ReadDetailedVersion(1, api.data(), dll.data(), fw.data()), 0);
     EXPECT_EQ(hex(api), QByteArray("4.00", 5).toHex().toStdString() + guards(3));
     EXPECT_EQ(hex(dll), QByteArray("17.2.1.1", 9).toHex().toStdString() + guards(3));
     EXPECT_EQ(hex(fw), guards(21));  // no firmware answer yet: untouched
-    EXPECT_TRUE(out.calls().empty());  // the adapter is not asked
+    EXPECT_TRUE(out.calls().empty());
 
     // Storing the text alone does not publish it.
     g.set_Detailed_Version(QStringLiteral("V1"));
@@ -145,11 +137,6 @@ TEST_F(DetailedVersionTest, UnconnectedClientGetsTheTextsAndTheFirmwareOnlyOnceR
     EXPECT_EQ(g.get_detailedVersionEnded(), RESP_SERV_OK);
     EXPECT_EQ(g.RP1210_ReadDetailedVersion(16, nullptr, nullptr, fw.data()), 0);
     EXPECT_EQ(hex(fw), QByteArray("ABCDEFGHIJKLMNOPQ", 18).toHex().toStdString() + guards(3));
-
-    std::vector<char> shortText(10, kGuard);
-    g.modificarEstadoDetailedVersion(QStringLiteral("7.3"));
-    EXPECT_FALSE(g.get_Detailed_Version(shortText.data()));
-    EXPECT_EQ(hex(shortText), QByteArray("7.3", 4).toHex().toStdString() + guards(6));
     EXPECT_TRUE(g.get_Detailed_Version(nullptr));
 
     g.set_detailedVersionEnded(RESP_SERV_PENDING);
@@ -170,8 +157,7 @@ TEST_F(DetailedVersionTest, ReadersNeverSeeATornFirmwareText)
     for (int i = 0; i < 2000; ++i) {
         std::vector<char> fw(18, kGuard);
         if (!g.get_Detailed_Version(fw.data())) {
-            const std::string text = cText(fw);
-            ASSERT_TRUE(text == a.toStdString() || text == b.toStdString()) << text;
+            ASSERT_TRUE(cText(fw) == a.toStdString() || cText(fw) == b.toStdString()) << cText(fw);
         }
     }
     stop = true;

@@ -97,11 +97,15 @@ TEST(MessageThreadsTest, EveryMessageReachesEveryReaderExactlyOnce)
         }));
     }
 
+    // Senders and the churning client start together, so their work overlaps.
+    std::promise<void> start;
+    const std::shared_future<void> go = start.get_future().share();
     std::atomic<int> sendFailures{0};
     std::atomic<int> sendersLeft{kSenders};
     std::vector<std::thread> senders;
     for (short id = 1; id <= kSenders; ++id) {
-        senders.emplace_back([&g, &sendFailures, &sendersLeft, id] {
+        senders.emplace_back([&g, go, &sendFailures, &sendersLeft, id] {
+            go.wait();
             for (int seq = 0; seq < kPerSender; ++seq) {
                 const char msg[9] = {0x00, char(0xEF), 0x00, 0x06, char(id), 0x00,
                                      char(id), char(seq >> 8), char(seq & 0xFF)};
@@ -114,8 +118,10 @@ TEST(MessageThreadsTest, EveryMessageReachesEveryReaderExactlyOnce)
 
     // A fifth client comes and goes while the traffic flows.
     std::atomic<int> churnCycles{0};  // its messages carry sender 0
+    constexpr int kMinChurnCycles = 20;
     std::thread churn([&] {
-        while (sendersLeft > 0) {
+        go.wait();
+        while (sendersLeft > 0 || churnCycles < kMinChurnCycles) {
             const short id = rig.connect("J1939");
             if (id < 1)
                 continue;
@@ -128,6 +134,7 @@ TEST(MessageThreadsTest, EveryMessageReachesEveryReaderExactlyOnce)
         }
     });
 
+    start.set_value();
     for (auto& t : senders)
         t.join();
     churn.join();
@@ -143,7 +150,7 @@ TEST(MessageThreadsTest, EveryMessageReachesEveryReaderExactlyOnce)
     }
 
     EXPECT_EQ(sendFailures.load(), 0);
-    EXPECT_GT(churnCycles.load(), 0);
+    EXPECT_GE(churnCycles.load(), kMinChurnCycles);
     // The churning client's sends went out too, so count only the readers' senders.
     int fromSenders = 0;
     for (const auto& call : rig.out.calls("GenerarTrama_EnviarMensaje"))
