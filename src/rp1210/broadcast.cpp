@@ -10,6 +10,8 @@
 
 #include "link/igestor_output.h"
 
+#include <array>
+
 
 namespace {
 
@@ -174,24 +176,29 @@ quint16 GestorRP1210::broadcast_Link(Cliente* cliente, char* command, short size
     return rp1210rc::OK;
 }
 
-// One scheduler tick. The id list is copied under its lock (an implicitly shared copy,
-// no allocation) and the due records are collected under each client's lock; the
-// output manager is called with no lock of this manager held.
+// One scheduler tick. The id list is copied under its lock into a plain array (no
+// allocation, and no implicitly shared data left between this thread and the
+// commands); the due records are collected under each client's lock; the output
+// manager is called with no lock of this manager held.
 void GestorRP1210::sendBroadcastMsg()
 {
     IGestorOutput* output = output_;
     if (output == nullptr)
         return;
-    QList<quint8> ids;
+    std::array<quint8, kMaxClients> ids;
+    int count = 0;
     {
         std::lock_guard<std::mutex> lock(broadcastIdsLock_);
-        if (broadcastIds_.isEmpty())
-            return;
-        ids = broadcastIds_;
+        for (const quint8 id : qAsConst(broadcastIds_)) {
+            if (count == kMaxClients)
+                break;
+            ids[size_t(count++)] = id;
+        }
     }
     const Rp1210Clock& processClock = clock();
     QList<BroadcastMSG> due;
-    for (const quint8 id : ids) {
+    for (int i = 0; i < count; ++i) {
+        const quint8 id = ids[size_t(i)];
         Cliente* c = getCliente(id);
         if (c == nullptr || c->getPendiente_desconexion() || !c->getConectado())
             continue;

@@ -40,12 +40,10 @@ protected:
     short send(short id, const QByteArray& m) { return g.RP1210_SendMessage(id, m.constData(), short(m.size()), 0, 0); }
 
     // One non-blocking read; the bytes read, or empty when the result was not positive.
-    QByteArray readNow(short id, short* rc = nullptr)
+    QByteArray readNow(short id)
     {
         char buf[512];
         const short n = g.RP1210_ReadMessage(id, buf, sizeof buf, 0);
-        if (rc)
-            *rc = n;
         return n > 0 ? QByteArray(buf, n) : QByteArray();
     }
 
