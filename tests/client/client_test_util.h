@@ -10,15 +10,8 @@
 namespace clienttest {
 
 // Bytes from a hex text such as "0A 80 01"; spaces are ignored.
-inline QByteArray hex(const char* text)
-{
-    return QByteArray::fromHex(QByteArray(text));
-}
-
-inline const unsigned char* bytes(const QByteArray& a)
-{
-    return reinterpret_cast<const unsigned char*>(a.constData());
-}
+inline QByteArray hex(const char* text) { return QByteArray::fromHex(QByteArray(text)); }
+inline const unsigned char* bytes(const QByteArray& a) { return reinterpret_cast<const unsigned char*>(a.constData()); }
 
 // Signals a condition between threads; waitFor sleeps until it holds or the timeout ends.
 class Flag {
@@ -35,11 +28,6 @@ public:
     {
         std::unique_lock<std::mutex> lock(m_);
         return cv_.wait_for(lock, timeout, [this] { return set_; });
-    }
-    bool isSet()
-    {
-        std::lock_guard<std::mutex> lock(m_);
-        return set_;
     }
 
 private:

@@ -6,6 +6,7 @@
 #include <atomic>
 #include <chrono>
 #include <cstring>
+#include <functional>
 #include <thread>
 #include <vector>
 
@@ -30,40 +31,66 @@ quint32 numberOf(const char* buf)
     return n;
 }
 
+// A client whose receive queue holds every numbered message at once.
+struct BigQueue {
+    BigQueue() { c.setFilterState(1); }
+    Cliente c{1, PROTOCOLO_CAN, 0, qint32(kMessages * 8), false};
+};
+
+// Runs a reader waiting without limit, triggers `wake` and checks that it returns within 2 s.
+// A reader left blocked is released with a message so the test can end.
+qint16 readAfterWake(Cliente& c, const std::function<void()>& wake, quint32* number)
+{
+    Flag started, finished;
+    std::atomic<int> result{-1};
+    std::thread reader([&] {
+        char buf[16];
+        started.set();
+        result = c.GetMsjToRead(buf, sizeof buf, -1);
+        if (result == 8)
+            *number = numberOf(buf);
+        finished.set();
+    });
+    EXPECT_TRUE(started.waitFor(5s));
+    wake();
+    const bool woke = finished.waitFor(2s);
+    if (!woke) {
+        QByteArray m = numbered(0);
+        c.addMsjRecibidoECHO(m);
+    }
+    reader.join();
+    EXPECT_TRUE(woke);
+    return qint16(result.load());
+}
+
 }  // namespace
 
 TEST(ClienteThreads, EveryMessageArrivesOnceAndInOrder)
 {
-    Cliente c(1, PROTOCOLO_CAN, 0, qint32(kMessages * 8), false);
-    c.setFilterState(1);
+    BigQueue q;
     std::atomic<bool> stop{false};
     std::atomic<quint32> refused{0};
     std::vector<quint32> seen;
     seen.reserve(kMessages);
     Flag done;
-
     std::thread producer([&] {
         for (quint32 i = 0; i < kMessages && !stop; ++i) {
             QByteArray m = numbered(i);
-            if (c.addMsjRecibido(m) != 0)
-                ++refused;
+            refused += q.c.addMsjRecibido(m) != 0;
         }
     });
     std::thread consumer([&] {
         char buf[16];
-        while (seen.size() < kMessages && !stop) {
-            const qint16 n = c.GetMsjToRead(buf, sizeof buf, 100);
+        for (qint16 n = 0; seen.size() < kMessages && !stop && (n == 0 || n == 8);) {
+            n = q.c.GetMsjToRead(buf, sizeof buf, 100);
             if (n == 8)
                 seen.push_back(numberOf(buf));
-            else if (n != 0)
-                break;
         }
         done.set();
     });
-
     const bool finished = done.waitFor(30s);  // watchdog
     stop = true;
-    c.setPendiente_desconexion(true);
+    q.c.setPendiente_desconexion(true);
     producer.join();
     consumer.join();
 
@@ -72,25 +99,23 @@ TEST(ClienteThreads, EveryMessageArrivesOnceAndInOrder)
     ASSERT_EQ(seen.size(), size_t(kMessages));
     for (quint32 i = 0; i < kMessages; ++i)
         ASSERT_EQ(seen[i], i);
-    EXPECT_EQ(c.receivedCount(), 0);
-    EXPECT_EQ(c.getfreeBufferEntrada(), qint32(kMessages * 8));
+    EXPECT_EQ(q.c.receivedCount(), 0);
+    EXPECT_EQ(q.c.getfreeBufferEntrada(), qint32(kMessages * 8));
 }
 
 TEST(ClienteThreads, TwoReadersShareTheQueueWithoutLossOrDuplicates)
 {
-    Cliente c(1, PROTOCOLO_CAN, 0, qint32(kMessages * 8), false);
-    c.setFilterState(1);
+    BigQueue q;
     std::atomic<quint32> taken{0};
     std::atomic<bool> stop{false};
     std::vector<std::vector<quint32>> seen(2);
     Flag readersDone[2];
-
     std::vector<std::thread> readers;
     for (int r = 0; r < 2; ++r) {
         readers.emplace_back([&, r] {
             char buf[16];
             while (taken < kMessages && !stop) {
-                if (c.GetMsjToRead(buf, sizeof buf, 50) == 8) {
+                if (q.c.GetMsjToRead(buf, sizeof buf, 50) == 8) {
                     seen[size_t(r)].push_back(numberOf(buf));
                     ++taken;
                 }
@@ -101,10 +126,9 @@ TEST(ClienteThreads, TwoReadersShareTheQueueWithoutLossOrDuplicates)
     std::thread producer([&] {
         for (quint32 i = 0; i < kMessages; ++i) {
             QByteArray m = numbered(i);
-            c.addMsjRecibido(m);
+            q.c.addMsjRecibido(m);
         }
     });
-
     const bool finished = readersDone[0].waitFor(30s) && readersDone[1].waitFor(30s);
     stop = true;
     producer.join();
@@ -123,10 +147,10 @@ TEST(ClienteThreads, TwoReadersShareTheQueueWithoutLossOrDuplicates)
         ASSERT_EQ(count[i], 1) << "message " << i;
 }
 
+// A reader racing deleteMsjRecibido gets a whole message or nothing, and the token count
+// matches the queue afterwards.
 TEST(ClienteThreads, FlushWhileReadingNeverHandsOutAStaleMessage)
 {
-    // A reader racing deleteMsjRecibido must get either a whole message or nothing,
-    // and the token count must match the queue afterwards.
     Cliente c(1, PROTOCOLO_CAN, 0, 0, false);
     c.setFilterState(1);
     std::atomic<bool> stop{false};
@@ -135,8 +159,7 @@ TEST(ClienteThreads, FlushWhileReadingNeverHandsOutAStaleMessage)
         char buf[16];
         while (!stop) {
             const qint16 n = c.GetMsjToRead(buf, sizeof buf, 5);
-            if (n != 0 && n != 8)
-                ++bad;
+            bad += n != 0 && n != 8;
         }
     });
     for (quint32 i = 0; i < 3000; ++i) {
@@ -157,28 +180,19 @@ TEST(ClienteThreads, FlushWhileReadingNeverHandsOutAStaleMessage)
     EXPECT_EQ(read, left);
 }
 
-TEST(ClienteThreads, PendingDisconnectWakesAReaderWaitingWithoutLimit)
+TEST(ClienteThreads, PendingDisconnectOrAMessageWakesAReaderWaitingWithoutLimit)
 {
-    Cliente c(1, PROTOCOLO_CAN, 0, 0, false);
-    Flag started;
-    Flag finished;
-    std::atomic<int> result{-1};
-    std::thread reader([&] {
-        char buf[16];
-        started.set();
-        result = c.GetMsjToRead(buf, sizeof buf, -1);
-        finished.set();
-    });
-    ASSERT_TRUE(started.waitFor(5s));
-    c.setPendiente_desconexion(true);
-    const bool woke = finished.waitFor(2s);
-    if (!woke) {  // let the reader leave so the test can end
-        QByteArray m = numbered(0);
-        c.addMsjRecibidoECHO(m);
-    }
-    reader.join();
-    ASSERT_TRUE(woke);
-    EXPECT_EQ(result.load(), 0);
+    quint32 number = 0;
+    Cliente a(1, PROTOCOLO_CAN, 0, 0, false);
+    EXPECT_EQ(readAfterWake(a, [&] { a.setPendiente_desconexion(true); }, &number), 0);
+
+    Cliente b(1, PROTOCOLO_CAN, 0, 0, false);
+    const qint16 n = readAfterWake(b, [&] {
+        QByteArray m = numbered(7);
+        ASSERT_EQ(b.addMsjRecibidoECHO(m), 0u);
+    }, &number);
+    EXPECT_EQ(n, 8);
+    EXPECT_EQ(number, 7u);
 }
 
 TEST(ClienteThreads, ReaderDoesNotWaitOnceDisconnectIsPending)
@@ -186,21 +200,8 @@ TEST(ClienteThreads, ReaderDoesNotWaitOnceDisconnectIsPending)
     // The flag set before the wait starts must still end it: no wake can be missed.
     Cliente c(1, PROTOCOLO_CAN, 0, 0, false);
     c.setPendiente_desconexion(true);
-    Flag finished;
-    std::atomic<int> result{-1};
-    std::thread reader([&] {
-        char buf[16];
-        result = c.GetMsjToRead(buf, sizeof buf, -1);
-        finished.set();
-    });
-    const bool returned = finished.waitFor(2s);
-    if (!returned) {
-        QByteArray m = numbered(0);
-        c.addMsjRecibidoECHO(m);
-    }
-    reader.join();
-    ASSERT_TRUE(returned);
-    EXPECT_EQ(result.load(), 0);
+    quint32 number = 0;
+    EXPECT_EQ(readAfterWake(c, [] {}, &number), 0);
 
     // Messages already queued are still handed out.
     QByteArray m = numbered(42);
@@ -208,28 +209,4 @@ TEST(ClienteThreads, ReaderDoesNotWaitOnceDisconnectIsPending)
     char buf[16];
     EXPECT_EQ(c.GetMsjToRead(buf, sizeof buf, -1), 8);
     EXPECT_EQ(numberOf(buf), 42u);
-}
-
-TEST(ClienteThreads, AMessageWakesAReaderWaitingWithoutLimit)
-{
-    Cliente c(1, PROTOCOLO_CAN, 0, 0, false);
-    Flag started;
-    Flag finished;
-    std::atomic<quint32> got{0};
-    std::thread reader([&] {
-        char buf[16];
-        started.set();
-        if (c.GetMsjToRead(buf, sizeof buf, -1) == 8)
-            got = numberOf(buf);
-        finished.set();
-    });
-    ASSERT_TRUE(started.waitFor(5s));
-    QByteArray m = numbered(7);
-    ASSERT_EQ(c.addMsjRecibidoECHO(m), 0u);
-    const bool woke = finished.waitFor(2s);
-    if (!woke)
-        c.setPendiente_desconexion(true);
-    reader.join();
-    ASSERT_TRUE(woke);
-    EXPECT_EQ(got.load(), 7u);
 }

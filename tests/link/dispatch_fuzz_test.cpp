@@ -1,7 +1,7 @@
 // Robustness of the answer dispatch against arbitrary adapter bytes. Every input is
 // copied into a heap buffer of exactly its size and handed over without a terminator,
 // so that an address-sanitizer build reports any read past a frame's end.
-#include "dispatch_rig.h"
+#include "io_rig.h"
 
 #include <gtest/gtest.h>
 
@@ -9,8 +9,6 @@
 #include <memory>
 #include <random>
 
-using dispatch_rig::hex;
-using dispatch_rig::LinkRig;
 
 namespace {
 
@@ -30,7 +28,7 @@ private:
     std::unique_ptr<char[]> data_;
 };
 
-void feed(LinkRig& rig, const QByteArray& bytes)
+void feed(IoRig& rig, const QByteArray& bytes)
 {
     ExactBuffer buffer(bytes);
     QByteArray frame = buffer.view();
@@ -39,7 +37,7 @@ void feed(LinkRig& rig, const QByteArray& bytes)
 
 // Clients of several protocols, with echo and without, and a few remembered frames, so
 // that the deep paths (echo, routing, reassembly) run too.
-void populate(LinkRig& rig)
+void populate(IoRig& rig)
 {
     rig.connect(1, PROTOCOLO_J1939, true);
     rig.connect(2, PROTOCOLO_J1939, false);
@@ -56,7 +54,7 @@ void populate(LinkRig& rig)
 }
 
 // After any input the dispatch still serves a well-formed answer.
-void expectStillDispatching(LinkRig& rig)
+void expectStillDispatching(IoRig& rig)
 {
     Cliente* c = rig.g.getCliente(2);
     c->setServiceRequestState(SERV_DESCONECTAR_CLIENTE, RESP_SERV_PENDING);
@@ -66,7 +64,7 @@ void expectStillDispatching(LinkRig& rig)
 
 TEST(DispatchFuzz, EveryCodeAndShortLengthWithRandomBytes)
 {
-    LinkRig rig;
+    IoRig rig;
     populate(rig);
     std::mt19937 rng(0x52503132);
     std::uniform_int_distribution<int> byte(0, 255);
@@ -93,7 +91,7 @@ TEST(DispatchFuzz, EveryCodeAndShortLengthWithRandomBytes)
 
 TEST(DispatchFuzz, EveryPrefixOfWellFormedAnswers)
 {
-    LinkRig rig;
+    IoRig rig;
     populate(rig);
     const QByteArray answers[] = {
         hex("04 01 00 56 31 2E 32 00 58"),
@@ -123,7 +121,7 @@ TEST(DispatchFuzz, EveryPrefixOfWellFormedAnswers)
 
 TEST(DispatchFuzz, RandomSegmentStreams)
 {
-    LinkRig rig;
+    IoRig rig;
     populate(rig);
     for (int id = 1; id <= 6; ++id)
         rig.g.getCliente(static_cast<quint8>(id))->setTamanoBufferEntrada(1 << 20);

@@ -1,14 +1,11 @@
 // Answer dispatch: what each answer frame changes, and what a short or inconsistent
 // frame must leave alone.
-#include "dispatch_rig.h"
+#include "io_rig.h"
 
 #include <gtest/gtest.h>
 
 #include <set>
 
-using dispatch_rig::filled;
-using dispatch_rig::hex;
-using dispatch_rig::LinkRig;
 
 namespace {
 
@@ -87,7 +84,7 @@ TEST(DispatchClientStates, EachAnswerSetsItsServiceOnlyWhenLongEnough)
 {
     for (const ClientStateRow& row : kClientStateRows) {
         SCOPED_TRACE(row.frame);
-        LinkRig rig;
+        IoRig rig;
         Cliente* c = rig.connect(kClient, PROTOCOLO_J1939);
         c->setServiceRequestState(row.service, RESP_SERV_PENDING);
         rig.dispatch(hex(row.frame));
@@ -97,19 +94,14 @@ TEST(DispatchClientStates, EachAnswerSetsItsServiceOnlyWhenLongEnough)
 
 TEST(DispatchClientStates, ConnectAnswerTakesTheSpeedOnlyFromFiveBytes)
 {
-    LinkRig rig;
+    IoRig rig;
     Cliente* c = rig.connect(kClient, PROTOCOLO_J1939);
     c->setProtocolSpeed(VELOCIDAD_NINGUNA);
     rig.dispatch(hex("04 02 03 00"));
     EXPECT_EQ(c->getProtocolSpeed(), VELOCIDAD_NINGUNA);
     rig.dispatch(hex("04 02 03 00 24"));
     EXPECT_EQ(c->getProtocolSpeed(), VELOCIDAD_250000);
-}
 
-TEST(DispatchClientStates, AddressClaimPassesStateThenAddress)
-{
-    LinkRig rig;
-    Cliente* c = rig.connect(kClient, PROTOCOLO_J1939);
     c->set_J1939_Claim_Address_State(0);
     c->set_J1939_Claim_Address_Value(0);
     rig.dispatch(hex("04 E5 03 00 F9"));
@@ -123,9 +115,9 @@ TEST(DispatchClientStates, AddressClaimPassesStateThenAddress)
 
 // ---- ioctl answers with data ----
 
-TEST(DispatchIoctl, ParameterValuesArriveAsPairsAndAPartialValueIsDropped)
+TEST(DispatchIoctl, ParameterPairsInitAndPulseAnswers)
 {
-    LinkRig rig;
+    IoRig rig;
     Cliente* c = rig.connect(kClient, PROTOCOLO_ISO9141);
     c->setServiceRequestState(SERV_IOCTL, RESP_SERV_PENDING);
     rig.dispatch(hex("04 0D 03 99 01 00 00 00 02"
@@ -135,12 +127,8 @@ TEST(DispatchIoctl, ParameterValuesArriveAsPairsAndAPartialValueIsDropped)
     EXPECT_EQ(c->getServiceRequestState(SERV_IOCTL), 0);
     EXPECT_EQ(c->get_IOCTL_SingleParam(1), 42u);
     EXPECT_EQ(c->get_IOCTL_SingleParam(2), 500u);
-}
 
-TEST(DispatchIoctl, InitAndPulseAnswersStoreTheBytesAfterTheCount)
-{
-    LinkRig rig;
-    Cliente* c = rig.connect(kClient, PROTOCOLO_ISO9141);
+    // Init and pulse answers store the bytes after the count.
     rig.dispatch(hex("04 0D 03 99 05 00 00 00 03 C1 EF 8F"));
     EXPECT_EQ(c->GetFAST_INIT_AND_FIVE_BAUD_INIT_MSG(), hex("C1 EF 8F"));
     rig.dispatch(hex("04 0D 03 99 04 00 00 00 01 55"));
@@ -180,7 +168,7 @@ TEST(DispatchSlots, EachAdapterWideAnswerSetsItsSlot)
 {
     for (const SlotRow& row : kSlotRows) {
         SCOPED_TRACE(row.frame);
-        LinkRig rig;
+        IoRig rig;
         (rig.g.*row.set)(RESP_SERV_PENDING);
         rig.dispatch(hex(row.frame));
         EXPECT_EQ((rig.g.*row.get)(), row.expected);
@@ -192,7 +180,7 @@ TEST(DispatchSlots, EachAdapterWideAnswerSetsItsSlot)
 TEST(DispatchSendAnswer, OnlySuccessAndTheFailureStatesFreeTheFrame)
 {
     const std::set<int> freeing = {0, 1, 3, 5, 8, 14, 23};
-    LinkRig rig;
+    IoRig rig;
     rig.connect(kClient, PROTOCOLO_J1939);
     for (int estado = 0; estado <= 255; ++estado) {
         SCOPED_TRACE(estado);
@@ -217,7 +205,7 @@ TEST(DispatchSendAnswer, OnlySuccessAndTheFailureStatesFreeTheFrame)
 
 TEST(DispatchSendAnswer, AnswersForOtherCountersOrTooShortChangeNothing)
 {
-    LinkRig rig;
+    IoRig rig;
     rig.connect(kClient, PROTOCOLO_J1939, true);
     const int plain = rig.send(kClient, PROTOCOLO_J1939, false, hex("00 EF 00 06 01"));
     const int echoed = rig.send(kClient, PROTOCOLO_J1939, true, hex("00 EF 00 06 02"));
@@ -259,7 +247,7 @@ TEST(DispatchSendAnswer, AnswersForOtherCountersOrTooShortChangeNothing)
 
 TEST(DispatchSendAnswer, FreesTheSlotOfTheAnsweredFrameWhateverProtocolTheAnswerNames)
 {
-    LinkRig rig;
+    IoRig rig;
     rig.connect(kClient, PROTOCOLO_J1939);
     rig.connect(4, PROTOCOLO_ISO15765);
     const int j1939 = rig.send(kClient, PROTOCOLO_J1939, false, hex("00 EF 00 06 01"));
@@ -277,7 +265,7 @@ TEST(DispatchSendAnswer, FreesTheSlotOfTheAnsweredFrameWhateverProtocolTheAnswer
 
 TEST(DispatchTester, TesterFrameIsQueuedBackForClientZeroWithOneMoreByte)
 {
-    LinkRig rig;
+    IoRig rig;
     rig.dispatch(hex("04 3B 01 02 03"));
     ASSERT_EQ(rig.io.outputListSize(), 1);
     rig.io.removeClientMessages(1);
@@ -287,8 +275,8 @@ TEST(DispatchTester, TesterFrameIsQueuedBackForClientZeroWithOneMoreByte)
 
     rig.io.ArrancarHiloEnvio(VCI_J, 0);
     rig.dispatch(hex("04 3B 01 02 03"));
-    ASSERT_TRUE(waitUntil([&] { return rig.link.count() == 1; }));
-    EXPECT_EQ(rig.link.writes().front(), hex("04 3B 01 02 03 01"));
+    ASSERT_TRUE(waitUntil([&] { return rig.link.frameCount() == 1; }));
+    EXPECT_EQ(rig.link.frames().front(), hex("04 3B 01 02 03 01"));
 }
 
 // =====================================================================================
@@ -324,13 +312,20 @@ TEST(DispatchDelivery, ReceivedMessageReachesTheClientOnlyWhenItsLengthFits)
 {
     for (const ReceivedRow& row : kReceivedRows) {
         SCOPED_TRACE(row.frame);
-        LinkRig rig;
+        IoRig rig;
         Cliente* c = rig.connect(kClient, PROTOCOLO_J1939);
         rig.dispatch(hex(row.frame));
         const QByteArray expected = hex(row.delivered);
         EXPECT_EQ(c->receivedCount(), expected.isEmpty() ? 0 : 1);
         EXPECT_EQ(readOne(c), expected);
     }
+}
+
+Cliente* roomyClient(IoRig& rig)
+{
+    Cliente* c = rig.connect(kClient, PROTOCOLO_J1939);
+    c->setTamanoBufferEntrada(65536);
+    return c;
 }
 
 QByteArray segment(quint8 sequence, int totalLength, const QByteArray& timestamp, const QByteArray& data,
@@ -351,10 +346,9 @@ QByteArray segment(quint8 sequence, int totalLength, const QByteArray& timestamp
 
 TEST(DispatchDelivery, TwoJ1939SegmentsOfLength500BecomeOneMessageOf506DataBytes)
 {
-    LinkRig rig;
-    Cliente* c = rig.connect(kClient, PROTOCOLO_J1939);
-    c->setTamanoBufferEntrada(65536);
-    const QByteArray data = filled(506);
+    IoRig rig;
+    Cliente* c = roomyClient(rig);
+    const QByteArray data = pattern(506);
     rig.dispatch(segment(0x10, 500, hex("A1 A2 A3 A4"), data.left(300)));
     EXPECT_EQ(c->receivedCount(), 0);
     rig.dispatch(segment(0x11, 0, hex("B1 B2 B3 B4"), data.mid(300)));
@@ -365,10 +359,9 @@ TEST(DispatchDelivery, TwoJ1939SegmentsOfLength500BecomeOneMessageOf506DataBytes
 
 TEST(DispatchDelivery, SegmentsOutOfOrderAreSkippedAndAFirstSegmentRestarts)
 {
-    LinkRig rig;
-    Cliente* c = rig.connect(kClient, PROTOCOLO_J1939);
-    c->setTamanoBufferEntrada(65536);
-    const QByteArray data = filled(506, 9);
+    IoRig rig;
+    Cliente* c = roomyClient(rig);
+    const QByteArray data = pattern(506, 9);
     const QByteArray ts = hex("01 02 03 04");
 
     rig.dispatch(segment(0x20, 500, ts, data.left(300)));
@@ -381,74 +374,54 @@ TEST(DispatchDelivery, SegmentsOutOfOrderAreSkippedAndAFirstSegmentRestarts)
 
     // A new first segment drops the unfinished message of its key.
     rig.dispatch(segment(0x10, 500, ts, data.left(300)));
-    rig.dispatch(segment(0x00, 10, ts, filled(16)));  // complete at once: 10 + 6 bytes
+    rig.dispatch(segment(0x00, 10, ts, pattern(16)));  // complete at once: 10 + 6 bytes
     ASSERT_EQ(c->receivedCount(), 1);
-    EXPECT_EQ(readOne(c), ts + filled(16));
+    EXPECT_EQ(readOne(c), ts + pattern(16));
     rig.dispatch(segment(0x11, 0, ts, data.mid(300)));  // belongs to the dropped message
     EXPECT_EQ(c->receivedCount(), 0);
 }
 
 TEST(DispatchDelivery, SegmentsCarryingMoreThanAnnouncedAreDropped)
 {
-    LinkRig rig;
-    Cliente* c = rig.connect(kClient, PROTOCOLO_J1939);
-    c->setTamanoBufferEntrada(65536);
+    IoRig rig;
+    Cliente* c = roomyClient(rig);
     const QByteArray ts = hex("01 02 03 04");
-    rig.dispatch(segment(0x00, 10, ts, filled(17)));  // 17 > 10 + 6
-    rig.dispatch(segment(0x10, 100, ts, filled(50)));
-    rig.dispatch(segment(0x11, 0, ts, filled(60)));  // 110 > 106: the message can never complete
-    rig.dispatch(segment(0x12, 0, ts, filled(1)));
+    rig.dispatch(segment(0x00, 10, ts, pattern(17)));  // 17 > 10 + 6
+    rig.dispatch(segment(0x10, 100, ts, pattern(50)));
+    rig.dispatch(segment(0x11, 0, ts, pattern(60)));  // 110 > 106: the message can never complete
+    rig.dispatch(segment(0x12, 0, ts, pattern(1)));
     EXPECT_EQ(c->receivedCount(), 0);
 }
 
 TEST(DispatchDelivery, EchoOfASentFrameCarriesTheAnswerTimestampAndTheSentData)
 {
-    LinkRig rig;
-    Cliente* c = rig.connect(kClient, PROTOCOLO_J1939, true);
-    const int counter = rig.send(kClient, PROTOCOLO_J1939, true, hex("AA BB CC"));
-    ASSERT_GT(counter, 0);
-    rig.dispatch(sendAnswer(PROTOCOLO_J1939, 0, counter));
-    EXPECT_FALSE(rig.io.hasSentFrame(counter));
-    EXPECT_EQ(rig.io.inFlight(kJ1939Counter), 0);
-    ASSERT_EQ(c->receivedCount(), 1);
-    EXPECT_EQ(readOne(c), hex("11 22 33 44 01 AA BB CC"));
-
-    // no echo for frames sent without the flag, nor for refused ones
-    const int plain = rig.send(kClient, PROTOCOLO_J1939, false, hex("AA BB CC"));
-    rig.dispatch(sendAnswer(PROTOCOLO_J1939, 0, plain));
-    const int refused = rig.send(kClient, PROTOCOLO_J1939, true, hex("AA BB CC"));
-    rig.dispatch(sendAnswer(PROTOCOLO_J1939, 5, refused));
-    EXPECT_EQ(c->receivedCount(), 0);
-}
-
-TEST(DispatchDelivery, ClientSixteenGetsItsEchoOnlyWhenItAskedForIt)
-{
-    // Its frames carry 0x20 with echo and 0x10 without.
-    LinkRig rig;
-    Cliente* c = rig.connect(16, PROTOCOLO_J1939, true);
-    const int echoed = rig.send(16, PROTOCOLO_J1939, true, hex("AA"));
-    ASSERT_GT(echoed, 0);
-    rig.dispatch(sendAnswer(PROTOCOLO_J1939, 0, echoed));
-    ASSERT_EQ(c->receivedCount(), 1);
-    EXPECT_EQ(readOne(c), hex("11 22 33 44 01 AA"));
-
-    const int plain = rig.send(16, PROTOCOLO_J1939, false, hex("BB"));
-    rig.dispatch(sendAnswer(PROTOCOLO_J1939, 0, plain));
-    EXPECT_FALSE(rig.io.hasSentFrame(plain));
-    EXPECT_EQ(c->receivedCount(), 0);
-}
-
-TEST(DispatchDelivery, EchoPassesTheAnswerDataAsExtra)
-{
-    // An ISO 9141 client in mode 0 gets the first extra byte written at byte 5.
-    LinkRig rig;
-    Cliente* c = rig.connect(kClient, PROTOCOLO_ISO9141_1, true);
-    c->setISO9141_KWP200_Mode(0);
-    const int counter = rig.send(kClient, PROTOCOLO_ISO9141_1, true, hex("68 6A F1"));
-    ASSERT_GT(counter, 0);
-    rig.dispatch(sendAnswer(PROTOCOLO_ISO9141_1, 0, counter, hex("5A A5")));
-    ASSERT_EQ(c->receivedCount(), 1);
-    EXPECT_EQ(readOne(c), hex("11 22 33 44 01 68 5A F1"));
+    const struct {
+        quint8 client, protocolo;
+        bool echo;  // the frame asked for an echo
+        quint8 estado;
+        const char *sent, *answerData, *delivered;  // delivered empty: no echo
+    } rows[] = {
+        {kClient, PROTOCOLO_J1939, true, 0, "AA BB CC", "", "11 22 33 44 01 AA BB CC"},
+        {kClient, PROTOCOLO_J1939, false, 0, "AA BB CC", "", ""},
+        {kClient, PROTOCOLO_J1939, true, 5, "AA BB CC", "", ""},  // refused
+        // client 16's frames carry 0x20 with echo and 0x10 without
+        {16, PROTOCOLO_J1939, true, 0, "AA", "", "11 22 33 44 01 AA"},
+        {16, PROTOCOLO_J1939, false, 0, "BB", "", ""},
+        // the answer data is passed as extra: ISO 9141 mode 0 writes its first byte at byte 5
+        {kClient, PROTOCOLO_ISO9141_1, true, 0, "68 6A F1", "5A A5", "11 22 33 44 01 68 5A F1"},
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(testing::Message() << int(row.client) << " " << row.sent << " " << int(row.estado));
+        IoRig rig;
+        Cliente* c = rig.connect(row.client, row.protocolo, true);
+        c->setISO9141_KWP200_Mode(0);
+        const int counter = rig.send(row.client, row.protocolo, row.echo, hex(row.sent));
+        ASSERT_GT(counter, 0);
+        rig.dispatch(sendAnswer(row.protocolo, row.estado, static_cast<quint8>(counter), hex(row.answerData)));
+        EXPECT_FALSE(rig.io.hasSentFrame(counter));  // 0 and 5 both free the frame
+        EXPECT_EQ(c->receivedCount(), *row.delivered ? 1 : 0);
+        EXPECT_EQ(readOne(c), hex(row.delivered));
+    }
 }
 
 TEST(DispatchDelivery, FirmwareVersionTextStopsAtZeroOrAfterSeventeenCharacters)
@@ -465,7 +438,7 @@ TEST(DispatchDelivery, FirmwareVersionTextStopsAtZeroOrAfterSeventeenCharacters)
     };
     for (const Row& row : rows) {
         SCOPED_TRACE(row.frame);
-        LinkRig rig;
+        IoRig rig;
         rig.g.set_detailedVersionEnded(RESP_SERV_PENDING);
         rig.dispatch(hex(row.frame));
         EXPECT_EQ(rig.g.get_detailedVersionEnded(), RESP_SERV_OK);
@@ -477,7 +450,7 @@ TEST(DispatchDelivery, FirmwareVersionTextStopsAtZeroOrAfterSeventeenCharacters)
 
 TEST(DispatchDelivery, HardwareStatusForNoClientEndsTheAdapterWideWait)
 {
-    LinkRig rig;
+    IoRig rig;
     rig.g.setIsHardwareStatusEnded(RESP_SERV_PENDING);
     rig.dispatch(hex("04 06 FF"));
     EXPECT_EQ(rig.g.getIsHardwareStatusEnded(), RESP_SERV_OK);

@@ -1,5 +1,5 @@
 // The receive ring: order, back-pressure, start and stop, and the dispatch it feeds.
-#include "dispatch_rig.h"
+#include "io_rig.h"
 #include "link/gestor_input.h"
 
 #include <gtest/gtest.h>
@@ -11,15 +11,22 @@
 #include <mutex>
 #include <vector>
 
-using dispatch_rig::hex;
-using dispatch_rig::LinkRig;
 
 namespace {
 
 using namespace std::chrono_literals;
 
-class Gate {
+// Records every dispatched frame; each waits until the gate is opened.
+class StalledDispatch {
 public:
+    std::function<void(QByteArray&)> hook()
+    {
+        return [this](QByteArray& f) {
+            std::unique_lock<std::mutex> lock(mutex_);
+            frames_.push_back(f);
+            cv_.wait(lock, [this] { return open_; });
+        };
+    }
     void open()
     {
         {
@@ -28,37 +35,7 @@ public:
         }
         cv_.notify_all();
     }
-    void pass()
-    {
-        std::unique_lock<std::mutex> lock(mutex_);
-        cv_.wait(lock, [this] { return open_; });
-    }
-
-private:
-    std::mutex mutex_;
-    std::condition_variable cv_;
-    bool open_ = false;
-};
-
-// Records every dispatched frame; the first one waits at the gate.
-class StalledDispatch {
-public:
-    std::function<void(QByteArray&)> hook()
-    {
-        return [this](QByteArray& f) {
-            {
-                std::lock_guard<std::mutex> lock(mutex_);
-                frames_.push_back(f);
-            }
-            gate_.pass();
-        };
-    }
-    void open() { gate_.open(); }
-    size_t count() const
-    {
-        std::lock_guard<std::mutex> lock(mutex_);
-        return frames_.size();
-    }
+    size_t count() const { return frames().size(); }
     std::vector<QByteArray> frames() const
     {
         std::lock_guard<std::mutex> lock(mutex_);
@@ -66,19 +43,15 @@ public:
     }
 
 private:
-    Gate gate_;
     mutable std::mutex mutex_;
+    std::condition_variable cv_;
+    bool open_ = false;
     std::vector<QByteArray> frames_;
 };
 
 QByteArray numbered(quint32 n)
 {
-    QByteArray f(4, '\0');
-    f[0] = static_cast<char>(n >> 24);
-    f[1] = static_cast<char>(n >> 16);
-    f[2] = static_cast<char>(n >> 8);
-    f[3] = static_cast<char>(n);
-    return f;
+    return QByteArray(1, char(n >> 24)) + char(n >> 16) + char(n >> 8) + char(n);
 }
 
 void store(GestorInput& in, const QByteArray& f)
@@ -98,6 +71,13 @@ void fillWhileStalled(GestorInput& in, StalledDispatch& dispatch)
         store(in, numbered(n));
     ASSERT_EQ(in.freeSlots(), 0);
     ASSERT_EQ(in.filledSlots(), GestorInput::kSlots - 1);
+}
+
+void startOpen(GestorInput& in, StalledDispatch& dispatch)
+{
+    dispatch.open();
+    in.setDispatchHook(dispatch.hook());
+    in.ArrancarHiloRecepcion();
 }
 
 TEST(ReceiveRing, FullRingBlocksTheNextStoreUntilOneFrameIsDispatched)
@@ -165,9 +145,7 @@ TEST(ReceiveRing, StartAndStopReportTheirState)
     EXPECT_EQ(in.freeSlots(), 0);
 
     StalledDispatch dispatch;
-    dispatch.open();
-    in.setDispatchHook(dispatch.hook());
-    in.ArrancarHiloRecepcion();
+    startOpen(in, dispatch);
     EXPECT_TRUE(in.isRunning());
     in.ArrancarHiloRecepcion();  // a second start keeps the one receive thread
     for (quint32 n = 0; n < 100; ++n)
@@ -184,9 +162,7 @@ TEST(ReceiveRing, NullEmptyAndOversizedFramesAreDroppedUnread)
 {
     GestorInput in;
     StalledDispatch dispatch;
-    dispatch.open();
-    in.setDispatchHook(dispatch.hook());
-    in.ArrancarHiloRecepcion();
+    startOpen(in, dispatch);
 
     const char small[3] = {0x04, 0x03, 0x01};
     in.storeMsg(nullptr, 5);
@@ -228,7 +204,7 @@ TEST(ReceiveRing, StopFromInsideTheDispatchEndsTheLoopWithoutDeadlock)
 
 TEST(ReceiveRing, FramesReachTheAnswerDispatch)
 {
-    LinkRig rig;
+    IoRig rig;
     Cliente* c = rig.connect(3, PROTOCOLO_J1939);
     c->setServiceRequestState(SERV_DESCONECTAR_CLIENTE, RESP_SERV_PENDING);
     GestorInput in;
@@ -244,7 +220,7 @@ TEST(ReceiveRing, FramesReachTheAnswerDispatch)
 TEST(ReceiveRing, ThroughputOfReceivedMessages)
 {
     constexpr int kFrames = 100000;
-    LinkRig rig;
+    IoRig rig;
     Cliente* c = rig.connect(3, PROTOCOLO_J1939);
     c->setTamanoBufferEntrada(kFrames * 64);
 

@@ -1,5 +1,4 @@
-// A manager rig for send commands: command buffers of exactly the caller's size (so
-// the address sanitizer catches any read past them) and adapter answers by name.
+// Manager rig for send commands: buffers of exactly the caller's size, so ASan sees overruns.
 #pragma once
 
 #include "support/manager_rig.h"
@@ -57,8 +56,7 @@ struct CommandRig : ManagerRig {
         });
     }
 
-    // Runs f and expects it to finish without the clock moving (no answer wait); if it
-    // waits after all, moves the clock until it ends so the test fails instead of hanging.
+    // Runs f expecting no answer wait; if it waits, moves the clock so the test fails, not hangs.
     template <class F>
     short withoutWait(F f)
     {

@@ -191,8 +191,6 @@ TEST_F(CommandsTest, BroadcastCommandsGoToTheirHandlerAndAnswerInTheBuffer)
     }
 }
 
-// ---- speed changes ----
-
 struct SpeedRow {
     short command;
     const char* connectString;
@@ -300,8 +298,6 @@ TEST_F(CommandsTest, OtherClientsSendAndReadWhileACommandWaits)
     g.actualizarSET_BAUD_RATE_Response(1);
     EXPECT_EQ(waiting.get(), 0);
 }
-
-// ---- device reset ----
 
 class ResetTest : public CommandsTest {
 protected:

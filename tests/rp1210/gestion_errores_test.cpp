@@ -57,12 +57,10 @@ TEST(GestionErrores, ExactlyTheseCodesHaveTexts)
 
 TEST(GestionErrores, ObtenerMsgErrorResultsAndTexts)
 {
-    struct Row {
-        short code;
-        short rc;
+    const struct {
+        short code, rc;
         const char* text;
-    };
-    const Row rows[] = {
+    } rows[] = {
         {0, 0, "No errors"},
         {142, 0, "The device is unavailable"},
         {136, 0, "The specified protocol is invalid or the extended connect string was incorrect"},
@@ -81,7 +79,7 @@ TEST(GestionErrores, ObtenerMsgErrorResultsAndTexts)
         {SHRT_MAX, 154, kNoText},
     };
     GestionErrores errores;
-    for (const Row& row : rows) {
+    for (const auto& row : rows) {
         SCOPED_TRACE(row.code);
         const Output out = obtain(errores, row.code);
         EXPECT_EQ(out.rc, row.rc);
@@ -89,39 +87,26 @@ TEST(GestionErrores, ObtenerMsgErrorResultsAndTexts)
     }
 }
 
-TEST(GestionErrores, LongTextIsCutAtTheMaximumSize)
+TEST(GestionErrores, MaxErrorMsgSizeCutsLongTextsAndRefusesSizesUpTo80)
 {
-    GestionErrores errores;
-    ASSERT_EQ(std::strlen(kCode503), 81u);
-    ASSERT_EQ(errores.getMaxErrorMsgSize(), 80);
-
-    Output out = obtain(errores, 503);
-    EXPECT_EQ(out.rc, 0);
-    EXPECT_EQ(out.bytes, cString(std::string(kCode503, 80)));  // 81 bytes written
-
-    ASSERT_EQ(errores.setMaxErrorMsgSize(81), 0);
-    out = obtain(errores, 503);
-    EXPECT_EQ(out.bytes, cString(kCode503));
-}
-
-TEST(GestionErrores, SetMaxErrorMsgSize)
-{
-    struct Row {
+    const struct {
         unsigned short size;
         short rc;
         unsigned short after;
-    };
-    const Row rows[] = {{80, 144, 80}, {0, 144, 80}, {79, 144, 80}, {81, 0, 81}, {65535, 0, 65535}};
-    for (const Row& row : rows) {
-        SCOPED_TRACE(row.size);
+    } rows[] = {{80, 144, 80}, {0, 144, 80}, {79, 144, 80}, {81, 0, 81}, {65535, 0, 65535}};
+    for (const auto& row : rows) {
         GestionErrores errores;
-        EXPECT_EQ(errores.setMaxErrorMsgSize(row.size), row.rc);
-        EXPECT_EQ(errores.getMaxErrorMsgSize(), row.after);
+        EXPECT_EQ(errores.setMaxErrorMsgSize(row.size), row.rc) << row.size;
+        EXPECT_EQ(errores.getMaxErrorMsgSize(), row.after) << row.size;
     }
-    // A refused size keeps the one set before.
     GestionErrores errores;
+    ASSERT_EQ(std::strlen(kCode503), 81u);
+    const Output cut = obtain(errores, 503);
+    EXPECT_EQ(cut.rc, 0);
+    EXPECT_EQ(cut.bytes, cString(std::string(kCode503, 80)));  // 81 bytes written
     ASSERT_EQ(errores.setMaxErrorMsgSize(200), 0);
-    EXPECT_EQ(errores.setMaxErrorMsgSize(10), 144);
+    EXPECT_EQ(obtain(errores, 503).bytes, cString(kCode503));
+    EXPECT_EQ(errores.setMaxErrorMsgSize(10), 144);  // a refused size keeps the one set before
     EXPECT_EQ(errores.getMaxErrorMsgSize(), 200);
 }
 
@@ -132,25 +117,20 @@ TEST(GestionErrores, TypographicApostropheBecomesZeroByte)
     EXPECT_EQ(text.at(11).unicode(), 0x2019);
     EXPECT_EQ(text, QStringLiteral("The API DLL") + QChar(0x2019) + QStringLiteral("s transmit message queue is full"));
 
+    // One byte per character: a C reader sees "The API DLL"; nothing past the text is written.
     const Output out = obtain(GestionErrores(), 137);
     EXPECT_EQ(out.rc, 0);
-    // One byte per character: a C reader sees "The API DLL"; nothing past the text is written.
-    std::string expected = "The API DLL";
-    expected += '\0';
-    expected += "s transmit message queue is full";
-    EXPECT_EQ(out.bytes, cString(expected));
-    EXPECT_STREQ(out.bytes.data(), "The API DLL");
+    EXPECT_EQ(out.bytes, cString(std::string("The API DLL\0s transmit message queue is full", 44)));
 }
 
 TEST(CopyTextOut, NeverWritesMoreThanMaxCharsPlusOne)
 {
-    struct Row {
+    const QString abc = QStringLiteral("abc");
+    const struct {
         QString text;
         int maxChars;
         std::vector<char> expected;
-    };
-    const QString abc = QStringLiteral("abc");
-    const Row rows[] = {
+    } rows[] = {
         {abc, 10, {'a', 'b', 'c', '\0'}},
         {abc, 3, {'a', 'b', 'c', '\0'}},
         {abc, 2, {'a', 'b', '\0'}},
@@ -164,7 +144,7 @@ TEST(CopyTextOut, NeverWritesMoreThanMaxCharsPlusOne)
         {QString(QChar(0xE9)) + QChar(0xFF) + QChar(0x100) + QChar('z'), 8,
          {static_cast<char>(0xE9), static_cast<char>(0xFF), '\0', 'z', '\0'}},
     };
-    for (const Row& row : rows) {
+    for (const auto& row : rows) {
         SCOPED_TRACE(testing::Message() << row.text.toStdString() << " / " << row.maxChars);
         char buffer[16];
         std::memset(buffer, kGuard, sizeof buffer);

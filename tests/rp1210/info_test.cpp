@@ -1,5 +1,4 @@
-// Versions, the firmware text, the hardware status round trip and error texts, seen
-// through the manager's API against a fake adapter.
+// Versions, firmware text, hardware status and error texts against a fake adapter.
 #include "support/manager_rig.h"
 
 #include <gtest/gtest.h>
@@ -22,7 +21,6 @@ constexpr int kSlackSeconds = 60;  // clock ticks the test thread may add around
 const char* const kNoText = "The error code provided does not have an associated textual representation";
 const char* const kCode503 = "No Link adapter was found, check communications between the computer and the Link";
 
-// The bytes of buffer in hex, so a whole guarded buffer compares in one line.
 std::string hex(const std::vector<char>& buffer)
 {
     return QByteArray(buffer.data(), int(buffer.size())).toHex().toStdString();
@@ -40,8 +38,6 @@ std::string cText(const std::vector<char>& buffer)
     EXPECT_NE(end, buffer.end()) << "no terminator";
     return std::string(buffer.begin(), end);
 }
-
-// ---------------------------------------------------------------- error texts
 
 TEST(ErrorMessages, TextsResultsAndTheMaximumSize)
 {
@@ -88,8 +84,6 @@ TEST(ErrorMessages, TextsResultsAndTheMaximumSize)
     EXPECT_EQ(g.RP1210_GetLastErrorMsg(0, nullptr, text.data()), 0);
     EXPECT_EQ(cText(text), "No errors");
 }
-
-// ---------------------------------------------------------------- versions
 
 TEST(Versions, FixedTextsFillExactlyTheirBytes)
 {
@@ -163,8 +157,6 @@ TEST_F(DetailedVersionTest, ReadersNeverSeeATornFirmwareText)
     stop = true;
     receiver.join();
 }
-
-// ---------------------------------------------------------------- hardware status
 
 class HardwareStatusTest : public ::testing::Test, public ManagerRig {
 protected:
@@ -286,7 +278,7 @@ TEST_F(HardwareStatusTest, AnswersThatBuildNoRecordChangeNothing)
     EXPECT_EQ(hex(record), guards(4));
 }
 
-TEST_F(HardwareStatusTest, SilentAdapterGives142AfterFiveSeconds)
+TEST_F(HardwareStatusTest, SilentAdapterGives142AfterFiveSecondsAndARefusalIsMapped)
 {
     ASSERT_EQ(connect("J1939"), 1);
     const auto [rc, seconds] = runWhileClockMoves([this] { return g.RP1210_GetHardwareStatus(1, buffer_.data(), 20, 0); });
@@ -294,11 +286,7 @@ TEST_F(HardwareStatusTest, SilentAdapterGives142AfterFiveSeconds)
     EXPECT_GE(seconds, 5);
     EXPECT_LT(seconds, 5 + kSlackSeconds);
     EXPECT_EQ(hex(buffer_), QByteArray(16, '0').toHex().toStdString() + guards(8));
-}
 
-TEST_F(HardwareStatusTest, RefusalIsMapped)
-{
-    ASSERT_EQ(connect("J1939"), 1);
     out.respond("GenerarTrama_GetHardwareStatus", [](GestorRP1210& gestor, const OutputCall& c) {
         gestor.modificarEstadoServicio(quint8(c.args[0]), SERV_ESTADO_HARDWARE, RESP_SERV_NOT_SUPPORTED);
     });

@@ -1,5 +1,4 @@
-// RP1210_Ioctl against a fake adapter: entry checks, pointer checks, wait limits, result
-// mappings and the copying of answers into the caller's records.
+// RP1210_Ioctl against a fake adapter.
 #include "support/manager_rig.h"
 
 #include <gtest/gtest.h>
@@ -28,8 +27,7 @@ std::string guards(int n)
     return QByteArray(n, char(kGuard)).toHex().toStdString();
 }
 
-// A caller's byte array whose storage is exactly its bytes (plus guards for outputs),
-// so a read or write past the count is seen.
+// A caller's byte array stored in exactly its bytes (plus guards), so an overrun shows.
 struct ByteArg {
     ByteArg(const ByteArg&) = delete;
     ByteArg(ByteArg&&) = default;  // the vector keeps its buffer, so BytePtr stays valid
@@ -105,20 +103,26 @@ TEST_F(IoctlTest, ClientChecksComeBeforeTheIdentifierAndUnknownIdentifiersGive60
     EXPECT_EQ(ioctlRequests(), 0);
 }
 
-TEST_F(IoctlTest, MissingPointersGive601AndSendNothing)
+TEST_F(IoctlTest, MissingPointersGive601AndShortInputs143AndSendNothing)
 {
     ASSERT_EQ(connect("J1939"), 1);
     answerEveryIoctlWith(RESP_SERV_OK);  // a wrongly sent request would still end at once
     SCONFIG_LIST noEntries{2, nullptr};
     ByteArg in("01");
     SBYTE_ARRAY noBytes{3, nullptr};
+    ByteArg twoBytes("3344");
+    ByteArg none("");
     ByteArg outArg = ByteArg::output(4);
     struct Row {
         qint32 ioctl;
         void* input;
         void* output;
+        short rc = rp1210rc::NULL_PARAMETER;
     };
     const Row rows[] = {
+        {IOCTL_FIVE_BAUD_INIT, &twoBytes.array, &outArg.array, 143},
+        {IOCTL_FIVE_BAUD_INIT, &none.array, &outArg.array, 143},
+        {IOCTL_SEND_PULSES, &none.array, &outArg.array, 143},
         {1, nullptr, nullptr},        {1, &noEntries, nullptr},       {2, nullptr, nullptr},
         {2, &noEntries, nullptr},     {4, nullptr, &outArg.array},    {4, &in.array, nullptr},
         {4, &noBytes, &outArg.array}, {5, &in.array, nullptr},        {5, nullptr, &outArg.array},
@@ -128,21 +132,7 @@ TEST_F(IoctlTest, MissingPointersGive601AndSendNothing)
         {255, &noBytes, &outArg.array},
     };
     for (const Row& r : rows)
-        EXPECT_EQ(g.RP1210_Ioctl(1, r.ioctl, r.input, r.output), rp1210rc::NULL_PARAMETER) << r.ioctl;
-    EXPECT_EQ(ioctlRequests(), 0);
-    EXPECT_EQ(outArg.hex(), guards(8));
-}
-
-TEST_F(IoctlTest, InputCountChecksGive143AndSendNothing)
-{
-    ASSERT_EQ(connect("J1939"), 1);
-    answerEveryIoctlWith(RESP_SERV_OK);
-    ByteArg twoBytes("3344");
-    ByteArg none("");
-    ByteArg outArg = ByteArg::output(4);
-    EXPECT_EQ(g.RP1210_Ioctl(1, IOCTL_FIVE_BAUD_INIT, &twoBytes.array, &outArg.array), 143);
-    EXPECT_EQ(g.RP1210_Ioctl(1, IOCTL_FIVE_BAUD_INIT, &none.array, &outArg.array), 143);
-    EXPECT_EQ(g.RP1210_Ioctl(1, IOCTL_SEND_PULSES, &none.array, &outArg.array), 143);
+        EXPECT_EQ(g.RP1210_Ioctl(1, r.ioctl, r.input, r.output), r.rc) << r.ioctl;
     EXPECT_EQ(ioctlRequests(), 0);
     EXPECT_EQ(outArg.hex(), guards(8));
 }
@@ -152,7 +142,6 @@ TEST_F(IoctlTest, InitNoWaitReturnsAtOnce)
     ASSERT_EQ(connect("J1939"), 1);
     g.getCliente(1)->setServiceRequestState(SERV_IOCTL, RESPONSES_SERV_RP1210(7));
     ByteArg in("c133f1");
-    // No adapter answer: any wait would last until the clock had moved its limit.
     const auto [rc, seconds] = runWhileClockMoves([&] { return g.RP1210_Ioctl(1, IOCTL_INIT_NO_WAIT, &in.array, nullptr); });
     EXPECT_EQ(rc, 0);
     EXPECT_LT(seconds, 6);
@@ -178,8 +167,7 @@ TEST_F(IoctlTest, GetConfigFillsEveryEntryAndUnansweredOnesWithZero)
     EXPECT_EQ(out.calls("GenerarTrama_SET_GET_IOCTL").back().args,
               (std::vector<int>{1, PROTOCOLO_J1939, IOCTL_GET_CONFIG, 3}));
 
-    // An empty list needs no entries.
-    SCONFIG_LIST empty{0, nullptr};
+    SCONFIG_LIST empty{0, nullptr};  // needs no entries
     EXPECT_EQ(g.RP1210_Ioctl(1, IOCTL_GET_CONFIG, &empty, nullptr), 0);
 }
 

@@ -1,5 +1,4 @@
-// The data path under concurrent use: sender threads, the routing thread, one blocked
-// reader per client and a client that connects and disconnects all the while.
+// Concurrent senders, the routing thread, one blocked reader per client and a churning client.
 #include "support/manager_rig.h"
 
 #include <gtest/gtest.h>
@@ -43,9 +42,7 @@ TEST(MessageThreadsTest, EveryMessageReachesEveryReaderExactlyOnce)
     }
     g.getCliente(1)->setEchoMode(true);
 
-    // The adapter: every sent message comes back as network traffic for all J1939
-    // clients and, when sent with echo, as its sender's echo; both from the fake's own
-    // thread, as the receive thread would deliver them.
+    // The adapter returns every message as network traffic and, with echo, as its sender's echo.
     std::atomic<quint32> stamp{0};
     rig.out.respond("GenerarTrama_EnviarMensaje", [&stamp](GestorRP1210& gm, const OutputCall& call) {
         QByteArray ts(4, '\0');
@@ -97,7 +94,6 @@ TEST(MessageThreadsTest, EveryMessageReachesEveryReaderExactlyOnce)
         }));
     }
 
-    // Senders and the churning client start together, so their work overlaps.
     std::promise<void> start;
     const std::shared_future<void> go = start.get_future().share();
     std::atomic<int> sendFailures{0};
@@ -116,8 +112,7 @@ TEST(MessageThreadsTest, EveryMessageReachesEveryReaderExactlyOnce)
         });
     }
 
-    // A fifth client comes and goes while the traffic flows.
-    std::atomic<int> churnCycles{0};  // its messages carry sender 0
+    std::atomic<int> churnCycles{0};  // a fifth client; its messages carry sender 0
     constexpr int kMinChurnCycles = 20;
     std::thread churn([&] {
         go.wait();
@@ -139,7 +134,7 @@ TEST(MessageThreadsTest, EveryMessageReachesEveryReaderExactlyOnce)
         t.join();
     churn.join();
 
-    // Watchdog: readers that have not finished in time are freed by disconnecting them.
+    // Watchdog: readers not done in time are freed by disconnecting them.
     const auto deadline = std::chrono::steady_clock::now() + 30s;
     for (short id = 1; id <= kReaders; ++id) {
         if (readers[size_t(id - 1)].wait_until(deadline) != std::future_status::ready) {
@@ -151,7 +146,6 @@ TEST(MessageThreadsTest, EveryMessageReachesEveryReaderExactlyOnce)
 
     EXPECT_EQ(sendFailures.load(), 0);
     EXPECT_GE(churnCycles.load(), kMinChurnCycles);
-    // The churning client's sends went out too, so count only the readers' senders.
     int fromSenders = 0;
     for (const auto& call : rig.out.calls("GenerarTrama_EnviarMensaje"))
         fromSenders += call.args[0] >= 1 && call.args[0] <= kSenders ? 1 : 0;

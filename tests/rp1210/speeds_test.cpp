@@ -8,13 +8,12 @@
 
 namespace {
 
+// Every speed value with its decimal text and K-line mark; other values have neither.
 struct SpeedRow {
     int value;
     const char* text;
     bool kLine;
 };
-
-// Every speed value with its decimal text and K-line mark.
 constexpr SpeedRow kSpeedRows[] = {
     {0, "0", false},        {1, "0", false},        {2, "", false},         {3, "200", true},
     {4, "600", true},       {5, "1200", true},      {6, "2400", true},      {7, "4200", true},
@@ -35,7 +34,6 @@ TEST(Speeds, DecimalTextAndKLineMarkOfEveryValue)
     std::map<int, SpeedRow> rows;
     for (const SpeedRow& row : kSpeedRows)
         rows[row.value] = row;
-    ASSERT_EQ(rows.size(), 47u);
 
     for (int value = 0; value <= 255; ++value) {
         SCOPED_TRACE(value);
@@ -60,13 +58,9 @@ TEST(Speeds, DecimalTextAndKLineMarkOfEveryValue)
     }
 }
 
-TEST(Speeds, EnumSpeedToStringValueExamples)
+TEST(Speeds, EnumSpeedToStringValueFillsAtMostEightBytesAndToleratesNull)
 {
     char buffer[8] = {'x', 'x', 'x', 'x', 'x', 'x', 'x', 'x'};
-    EnumSpeed_to_StringValue(VELOCIDAD_AUTO, buffer);
-    EXPECT_STREQ(buffer, "0");
-    EnumSpeed_to_StringValue(VELOCIDAD_J1850_PWM, buffer);
-    EXPECT_STREQ(buffer, "");
     EnumSpeed_to_StringValue(VELOCIDAD_1000000, buffer);  // the longest text fills all 8 bytes
     EXPECT_STREQ(buffer, "1000000");
     EnumSpeed_to_StringValue(VELOCIDAD_666666, nullptr);  // must not crash
@@ -76,13 +70,10 @@ TEST(Speeds, RP1210BaudCodes)
 {
     const std::map<int, int> j1708 = {{0, 12}, {1, 28}, {2, 29}, {3, 32}, {151, 45}, {153, 42}};
     const std::map<int, int> can = {{4, 35}, {5, 36}, {6, 37}, {7, 38}, {152, 40}};
+    auto expected = [](const std::map<int, int>& m, int code) { return m.count(code) ? m.at(code) : 0; };
     for (int code = 0; code <= 255; ++code) {
-        SCOPED_TRACE(code);
-        const auto c = static_cast<unsigned char>(code);
-        const auto j = j1708.find(code);
-        const auto k = can.find(code);
-        EXPECT_EQ(translateSpeed_SetBaud_J1708(c), j == j1708.end() ? 0 : j->second);
-        EXPECT_EQ(translateSpeed_SetBaud_CAN(c), k == can.end() ? 0 : k->second);
+        EXPECT_EQ(translateSpeed_SetBaud_J1708(static_cast<unsigned char>(code)), expected(j1708, code)) << code;
+        EXPECT_EQ(translateSpeed_SetBaud_CAN(static_cast<unsigned char>(code)), expected(can, code)) << code;
     }
 }
 
