@@ -148,7 +148,7 @@ void Cliente::setfreeBufferSalida(qint32 v)
 // ---------------------------------------------------------------- transmit queue
 
 // A negative len is taken as 0 bytes: nothing is read from msg.
-quint32 Cliente::addMsjSaliente(const char* msg, short len)
+quint32 Cliente::addMsjSaliente(const char* msg, short len, int maxLength)
 {
     const int n = (msg != nullptr && len > 0) ? len : 0;
     QByteArray prepared;
@@ -169,6 +169,9 @@ quint32 Cliente::addMsjSaliente(const char* msg, short len)
         prepared.prepend(char(0x01));
         counted = n + 1;
     }
+    // Measured as prepared: the checksum and prefix travel in the frame too.
+    if (prepared.size() > maxLength)
+        return quint32(rp1210rc::MESSAGE_TOO_LONG);
 
     // The space test uses the counted length, the deduction the prepared size.
     std::lock_guard<std::mutex> lock(txLock_);
@@ -247,9 +250,10 @@ quint32 Cliente::storeReceived(QByteArray& msg, bool removePriority)
     return 0;
 }
 
-qint16 Cliente::GetMsjToRead(char* buffer, int bufferSize, int waitMs)
+qint16 Cliente::GetMsjToRead(char* buffer, int bufferSize, int waitMs, const std::atomic<int>* linkError)
 {
-    if (!rxCount_.tryAcquire(waitMs, &pendienteDesconexion_))
+    const auto leave = [this, linkError] { return pendienteDesconexion_ || (linkError && *linkError != 0); };
+    if (!rxCount_.tryAcquireUnless(waitMs, leave))
         return 0;
 
     std::lock_guard<std::mutex> lock(rxLock_);

@@ -16,6 +16,7 @@
 #include <QMap>
 
 #include <atomic>
+#include <limits>
 #include <memory>
 #include <mutex>
 #include <optional>
@@ -91,9 +92,9 @@ public:
     void setfreeBufferSalida(qint32 v);
 
     // --- transmit queue ---
-    // Prepares (J1708 checksum, CAT prefix) and queues len bytes; 0 or 137.
-    // len must be 0 or more.
-    quint32 addMsjSaliente(const char* msg, short len);
+    // Prepares (J1708 checksum, CAT prefix) and queues len bytes; 0 or 137, or 141 when
+    // the prepared message is longer than maxLength (nothing queued). len must be 0 or more.
+    quint32 addMsjSaliente(const char* msg, short len, int maxLength = std::numeric_limits<int>::max());
     // Oldest queued message, or an empty array.
     QByteArray GetMsjToSend();
     void deleteMsjSaliente();
@@ -105,8 +106,11 @@ public:
     quint32 addMsjRecibidoECHO(QByteArray& msg);
     // Hands the oldest message to buffer: byte count, 0 (nothing within waitMs; negative
     // waits without limit) or -141 (buffer too small, message kept). Returns 0 early
-    // when the slot is woken for a pending disconnect. bufferSize below 1 never writes.
-    qint16 GetMsjToRead(char* buffer, int bufferSize, int waitMs = 1);
+    // when the slot is woken for a pending disconnect, or by wakeReaders() once
+    // *linkError is non-zero. bufferSize below 1 never writes.
+    qint16 GetMsjToRead(char* buffer, int bufferSize, int waitMs = 1, const std::atomic<int>* linkError = nullptr);
+    // Wakes a reader blocked in GetMsjToRead so that it re-checks the link error.
+    void wakeReaders() { rxCount_.wakeAll(); }
     void deleteMsjRecibido();
     int receivedCount() const;  // number of messages in the receive queue
 

@@ -19,6 +19,14 @@ public:
     // so a wake that comes just before the wait starts is not lost).
     bool tryAcquire(int waitMs, const std::atomic<bool>* stop = nullptr)
     {
+        return tryAcquireUnless(waitMs, [stop] { return stop && stop->load(); });
+    }
+
+    // As tryAcquire, with any stop condition: stop() is called under the lock, so state
+    // it reads must be changed before wakeAll() for the wake to be certain.
+    template <class Stop>
+    bool tryAcquireUnless(int waitMs, Stop stop)
+    {
         std::unique_lock<std::mutex> lock(mutex_);
         if (tokens_ > 0) {
             --tokens_;
@@ -27,7 +35,7 @@ public:
         if (waitMs == 0)
             return false;
         const std::uint64_t wakeSeen = wakes_;
-        auto ready = [&] { return tokens_ > 0 || wakes_ != wakeSeen || (stop && stop->load()); };
+        auto ready = [&] { return tokens_ > 0 || wakes_ != wakeSeen || stop(); };
         if (waitMs < 0)
             available_.wait(lock, ready);
         else

@@ -310,8 +310,8 @@ void Gestor_IO::DeserializarRespuestaEnvioMsj(QByteArray& frame)
     bool found = false;
     bool echo = false;
     {
-        // Look-up and removal in one lock: the send thread may meanwhile reuse the counter
-        // for a new frame, whose own answer must still find it.
+        // Look-up and removal in one lock: the send thread gives the counter to a new
+        // frame only once it is no longer remembered here.
         std::lock_guard<std::mutex> lock(sentMutex_);
         auto it = sentFrames_.find(counter);
         if (it != sentFrames_.end()) {
@@ -334,10 +334,10 @@ void Gestor_IO::DeserializarRespuestaEnvioMsj(QByteArray& frame)
             const QByteArray extra = frame.mid(kSendAnswerData, be16(frame, kSendAnswerDataLength));
             gestor().almacenarMsjconECHO(sentBy(sent).client, 1, message, extra);
         }
-        // Free the slot the frame took: that of its own protocol, which a correct answer
-        // repeats in its byte 2.
-        const int protocolo = sent.size() > 3 ? static_cast<qint8>(sent.at(3)) : static_cast<qint8>(frame.at(2));
-        decreaseSendProtocolBuffer(protocolo);
+        // Free the slot of the protocol the answer names, and the counter for the head
+        // that may wait for it.
+        decreaseSendProtocolBuffer(static_cast<qint8>(frame.at(2)));
+        wakeHeldBack();
         return;
     }
 

@@ -7,11 +7,12 @@
 //
 // Threads: builders and the remove operations run on application threads; run() and
 // enviarMSG() on the send thread; switchApplication() and its handlers on the receive
-// thread. Lock order: listMutex_ before sentMutex_ and before inFlightMutex_.
+// thread. Lock order: listMutex_ before inFlightMutex_ before sentMutex_.
 #pragma once
 
 #include "client/message_semaphore.h"
 #include "link/igestor_output.h"
+#include "link/segmentation.h"
 #include "rp1210/rp1210_types.h"
 
 #include <QByteArray>
@@ -40,8 +41,8 @@ struct LINK_SEG_MSG {
 
 class Gestor_IO final : public IGestorOutput {
 public:
-    static constexpr int kMaxFrame = 450;        // longer frames are segmented
-    static constexpr int kHeaderLength = 7;      // send-message header before the data
+    static constexpr int kMaxFrame = segmentation::kMaxFrame;
+    static constexpr int kHeaderLength = segmentation::kHeaderLength;
     static constexpr int kHoldBackMs = 1500;     // a held-back head frees one slot per pass after this
     static constexpr int kInFlightCounters = 9;
 
@@ -124,7 +125,11 @@ public:
     void clearSemaphore();
     bool getRunning() const { return running_; }
     void setRunning(bool v) { running_ = v; }
+    // True while a frame is remembered under the counter of send frame `trama`; with
+    // `forgetStale` that frame is forgotten instead (its answer never came).
+    bool counterBusy(const QByteArray& trama, bool forgetStale);
     bool increaseSendProtocolBuffer(int protocolo);
+    void wakeHeldBack();  // a remembered frame was answered: its counter is free again
     void decreaseSendProtocolBuffer(int protocolo);
     static int segmentSize(int k, int i);
     static quint8 segmentValue(quint8 i, int k);

@@ -3,15 +3,16 @@
 #include "link/gestor_io.h"
 #include "link/thread_priority.h"
 #include "link/iproxy_link.h"
+#include "link/segmentation.h"
 #include "rp1210/gestor_rp1210.h"
 
 #include <system_error>
 
 namespace {
 
-constexpr int kFirstPayload = 439;  // payload of the first segment
-constexpr int kLaterPayload = 441;  // payload of every later segment
-constexpr int kMaxLastIndex = 15;   // the sequence byte holds the last index in a nibble
+using segmentation::kFirstPayload;
+using segmentation::kLaterPayload;
+using segmentation::lastIndexFor;
 constexpr quint8 kSegmentCode = 0xD2;  // request segments; the adapter answers in 0xD3 (SERV_SEGMENTO)
 constexpr int kJ1708Counter = 3;
 
@@ -68,11 +69,6 @@ int protocolOf(const QByteArray& f)
     return static_cast<qint8>(f.at(3));
 }
 
-int lastIndexFor(int k)
-{
-    return k > kFirstPayload ? (k - kFirstPayload + kLaterPayload - 1) / kLaterPayload : 0;
-}
-
 }  // namespace
 
 // ---- thread control ----
@@ -80,7 +76,7 @@ int lastIndexFor(int k)
 void Gestor_IO::ArrancarHiloEnvio(enum_VersionVCI generation, quint32 /*hwnd*/)
 {
     generation_ = generation;
-    segmenting_ = generation == VCI_A || generation == VCI_K || generation == VCI_E;
+    segmenting_ = segmentation::segments(generation);
     if (running_)
         return;
     // A loop ended by setRunning(false) or from its own thread is reaped here.
@@ -144,12 +140,21 @@ void Gestor_IO::run()
     while (running_) {
         if (listSemaphore_.tryAcquire(1) && enviarMSG() == 1) {
             // The head is held back: sleep until an answer frees a slot of its
-            // protocol, at most one tick so the hold-back clock and the broadcasts
-            // keep running.
-            const int counter = isSendMessage(current_.trama) ? counterOf(protocolOf(current_.trama)) : -1;
+            // protocol, or the frame remembered under its counter, at most one tick so the
+            // hold-back clock and the broadcasts keep running.
+            const bool message = isSendMessage(current_.trama);
+            const int counter = message ? counterOf(protocolOf(current_.trama)) : -1;
+            const int msgCounter = message ? static_cast<quint8>(current_.trama.at(4)) : -1;
             std::unique_lock<std::mutex> lock(inFlightMutex_);
             inFlightCv_.wait_for(lock, std::chrono::milliseconds(1), [&] {
-                return !running_ || counter < 0 || inFlight_[static_cast<size_t>(counter)] < kLimits[counter];
+                if (!running_)
+                    return true;
+                if (msgCounter >= 0) {
+                    std::lock_guard<std::mutex> sentLock(sentMutex_);
+                    if (sentFrames_.contains(static_cast<quint8>(msgCounter)))
+                        return false;
+                }
+                return counter < 0 || inFlight_[static_cast<size_t>(counter)] < kLimits[counter];
             });
         }
         gestor().sendBroadcastMsg();
@@ -182,21 +187,34 @@ int Gestor_IO::enviarMSG()
 
     // A frame too long for the 16 segments the sequence byte can number cannot be
     // sent intact: drop it rather than send corrupt segments.
-    if (segment && lastIndexFor(current_.trama.size() - kHeaderLength) > kMaxLastIndex) {
+    if (segment && !segmentation::fits(current_.trama.size())) {
         outputList_.removeFirst();
         return 0;
     }
 
     const bool message = isSendMessage(current_.trama);
     const int protocolo = message ? protocolOf(current_.trama) : 0;
+    const auto now = std::chrono::steady_clock::now();
+    const bool heldTooLong = sameHead && now - holdBackStart_ > std::chrono::milliseconds(kHoldBackMs);
+
+    // The adapter's answer names only the counter, so a counter is not given to a second
+    // frame while the first is still remembered under it: its answer would find the
+    // wrong frame. A counter whose answer never comes is forgotten after the hold-back.
+    if (message && counterBusy(current_.trama, heldTooLong)) {
+        listSemaphore_.release();  // come back to the same head
+        if (!sameHead) {
+            holdBack_ = true;
+            holdBackStart_ = now;
+        }
+        return 1;
+    }
     if (message && !increaseSendProtocolBuffer(protocolo)) {
         listSemaphore_.release();  // come back to the same head
-        const auto now = std::chrono::steady_clock::now();
         if (!sameHead) {
             // The timer belongs to the head it was started for.
             holdBack_ = true;
             holdBackStart_ = now;
-        } else if (now - holdBackStart_ > std::chrono::milliseconds(kHoldBackMs)) {
+        } else if (heldTooLong) {
             decreaseSendProtocolBuffer(protocolo);  // no answer came: free one slot
         }
         return 1;
@@ -226,6 +244,19 @@ int Gestor_IO::enviarMSG()
     if (link == nullptr || !link->writeData(current_.trama.constData(), current_.trama.size()))
         gestor().set_Error(rp1210rc::HARDWARE_NOT_RESPONDING);
     return 0;
+}
+
+bool Gestor_IO::counterBusy(const QByteArray& trama, bool forgetStale)
+{
+    const quint8 counter = static_cast<quint8>(trama.at(4));
+    std::lock_guard<std::mutex> lock(sentMutex_);
+    auto it = sentFrames_.find(counter);
+    if (it == sentFrames_.end())
+        return false;
+    if (!forgetStale)
+        return true;
+    sentFrames_.erase(it);
+    return false;
 }
 
 // ---- removal ----
@@ -282,6 +313,13 @@ bool Gestor_IO::increaseSendProtocolBuffer(int protocolo)
         return false;
     ++n;
     return true;
+}
+
+void Gestor_IO::wakeHeldBack()
+{
+    // Taking the mutex orders this after a waiter's check of its condition.
+    { std::lock_guard<std::mutex> lock(inFlightMutex_); }
+    inFlightCv_.notify_all();
 }
 
 void Gestor_IO::decreaseSendProtocolBuffer(int protocolo)

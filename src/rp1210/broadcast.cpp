@@ -17,6 +17,7 @@ namespace {
 
 constexpr int kTimestampSize = 4;
 constexpr quint8 kLinkSlot = 0;  // the adapter's broadcast slot that the link record uses
+constexpr quint8 kLastLinkClient = 0x0F;  // broadcast-link frames carry the client in a nibble
 
 enum BroadcastFunction : quint8 {
     kAdd = 1,
@@ -115,6 +116,10 @@ quint16 GestorRP1210::broadcast_Link(Cliente* cliente, char* command, short size
 {
     if (cliente == nullptr || command == nullptr || size < 1)
         return rp1210rc::INVALID_COMMAND;
+    // Client 16 has no nibble value of its own: its records would reach the adapter as
+    // another client's, and clearing them would clear that client's.
+    if (cliente->getIdCliente() > kLastLinkClient)
+        return rp1210rc::HARDWARE_NOT_SUPPORTED;
     const quint8 function = static_cast<quint8>(command[0]);
     if (size < bytesNeeded(function))
         return rp1210rc::INVALID_COMMAND;

@@ -91,6 +91,14 @@ enu_GATEWAY_Velocidad translateSpeed_SetProtocolBaud(quint8 code)
     return VELOCIDAD_NINGUNA;
 }
 
+// Commands that act on the manager or the adapter as a whole, or check the slot
+// themselves (the device reset answers 148 for a client that is not connected).
+bool needsNoConnectedSlot(short command)
+{
+    return command == kResetDevice || command == kMaxErrorMsgSize || command == kDisallowConnections ||
+           command == kGetWirelessState;
+}
+
 bool filterTypeFits(short command, quint8 protocolo)
 {
     switch (command) {
@@ -141,6 +149,10 @@ short GestorRP1210::RP1210_SendCommand(short command, short clientId, char* data
         return static_cast<short>(linkError_.load());
     if (!output_)
         return rp1210rc::DLL_NOT_INITIALIZED;
+    // A free slot belongs to no client: its settings are reset by the next connect, and a
+    // speed change for it would move the bus of another client of its old protocol.
+    if (!cliente->getConectado() && !needsNoConnectedSlot(command))
+        return rp1210rc::INVALID_CLIENT_ID;
 
     const CommandData cmd{data, size};
     const quint8 id = cliente->getIdCliente();
@@ -299,8 +311,8 @@ short GestorRP1210::RP1210_SendCommand(short command, short clientId, char* data
     case kSetBlockingTimeout:
         if (!cmd.has(2))
             return rp1210rc::INVALID_COMMAND;
-        // Both factors are signed bytes; a negative product wraps to a very long time-out.
-        cliente->setBlockingTimeout(static_cast<quint32>(static_cast<qint8>(data[0]) * static_cast<qint8>(data[1])));
+        // Applications pass both factors as unsigned bytes: {1, 200} is 200 ms.
+        cliente->setBlockingTimeout(quint32(cmd.byte(0)) * cmd.byte(1));
         return 0;
 
     case kSetPaddingIso15765: {
@@ -342,5 +354,11 @@ short GestorRP1210::Cmd_ResetDevice(Cliente* cliente)
     setIsHardwareStatusEnded(RESP_SERV_PENDING);
     output_->GenerarTrama_GetHardwareStatus(kAllClients);
     waitWhile(kResetStatusLimitS, [this] { return getIsHardwareStatusEnded() == RESP_SERV_PENDING; });
-    return checkLinkAnswer(getIsHardwareStatusEnded(), cliente);
+    const short result = checkLinkAnswer(getIsHardwareStatusEnded(), cliente);
+    // The reset ended the only connection as a last disconnect would: connections are
+    // allowed again and the link is released, so the next connect opens it afresh. Only
+    // after the status wait, which needs both threads.
+    connectionsDisallowed_ = false;
+    closeLinkIfIdle();
+    return result;
 }

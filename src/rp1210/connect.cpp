@@ -102,7 +102,9 @@ short GestorRP1210::RP1210_ClientDisconnect(short clientId)
 
     short result = 0;
     Cliente* cliente = (clientId >= 1 && clientId <= kMaxClients) ? getCliente(static_cast<quint8>(clientId)) : nullptr;
-    if (!cliente) {
+    // A free slot has nothing to disconnect; a handshake for it would take the protocol
+    // from under another client that still uses it.
+    if (!cliente || !cliente->getConectado()) {
         result = rp1210rc::INVALID_CLIENT_ID;
     } else {
         const quint8 id = cliente->getIdCliente();
@@ -188,7 +190,7 @@ short GestorRP1210::ConnectionModeRestrictions(quint8 protocolo, short appPacket
         if (packetizing != 0)
             return packetizing;
     } else if (protocolo != PROTOCOLO_CAN && !isIso15765Family(protocolo)) {
-        return 0;
+        return checkProtocolSpeed(protocolo, velocidad);
     }
     return check_CAN_Speed(velocidad);
 }
@@ -216,6 +218,22 @@ short GestorRP1210::check_CAN_Speed(enu_GATEWAY_Velocidad& velocidad)
             velocidad = inUse;
         else if (inUse != velocidad)
             return rp1210rc::CAN_SPEED_MISMATCH;
+    }
+    return 0;
+}
+
+short GestorRP1210::checkProtocolSpeed(quint8 protocolo, enu_GATEWAY_Velocidad& velocidad)
+{
+    // A later client joins the adapter's connection without a frame, so it runs at the
+    // speed already in use whatever it asked for.
+    for (const auto& c : clientes_) {
+        if (!c->getConectado() || c->getProtocolo() != protocolo)
+            continue;
+        const enu_GATEWAY_Velocidad inUse = c->getProtocolSpeed();
+        if (velocidad == VELOCIDAD_AUTO)
+            velocidad = inUse;
+        else if (inUse != velocidad)
+            return checkLinkAnswer(RESP_SERV_OTHER_SPEED, c.get());  // as the adapter's own refusal
     }
     return 0;
 }

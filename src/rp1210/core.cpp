@@ -151,6 +151,11 @@ void GestorRP1210::linkType()
 void GestorRP1210::set_Error(int code)
 {
     linkError_ = code;
+    if (code != 0) {
+        // Blocked reads leave with the link error rather than wait on a dead link.
+        for (const auto& c : clientes_)
+            c->wakeReaders();
+    }
     // A disconnect waiting for its answer gives up as soon as the link has failed.
     wakeWaiters();
 }

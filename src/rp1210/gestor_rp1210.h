@@ -82,6 +82,9 @@ public:
     short ConnectionModeRestrictions(quint8 protocolo, short appPacketizing, enu_GATEWAY_Velocidad& velocidad);
     short CheckJ1939_PacketizingMode(quint8 protocolo, short appPacketizing);
     short check_CAN_Speed(enu_GATEWAY_Velocidad& velocidad);
+    // Speed of a later client of a protocol outside the CAN family: "Auto" inherits the
+    // speed in use, another explicit speed is refused with the protocol's speed code.
+    short checkProtocolSpeed(quint8 protocolo, enu_GATEWAY_Velocidad& velocidad);
 
     // ---- answers and errors (core.cpp) ----
     short checkLinkAnswer(int state, const Cliente* cliente) const;

@@ -8,10 +8,12 @@
 #include "rp1210/gestor_rp1210.h"
 
 #include "link/igestor_output.h"
+#include "link/segmentation.h"
 
 #include <algorithm>
 #include <climits>
 #include <cstring>
+#include <limits>
 
 namespace {
 
@@ -56,7 +58,11 @@ short GestorRP1210::RP1210_SendMessage(short clientId, const char* message, shor
     if (cliente->getfreeBufferSalida() < size)
         return rp1210rc::TX_QUEUE_FULL;
 
-    const quint32 result = cliente->addMsjSaliente(message, size);
+    // A segmenting adapter takes no more segments than its sequence byte can number; the
+    // send thread would drop a longer frame after this call had reported it queued.
+    const int maxLength = segmentation::segments(getAdapterGeneration()) ? segmentation::kMaxSegmentedData
+                                                                         : std::numeric_limits<int>::max();
+    const quint32 result = cliente->addMsjSaliente(message, size, maxLength);
     // Even a refused message gives the queues a turn, so nothing stays behind.
     getNewMessageToTransmit();
     return static_cast<short>(result);
@@ -98,8 +104,11 @@ short GestorRP1210::RP1210_ReadMessage(short clientId, char* buffer, short buffe
     const quint32 timeout = cliente->getBlockingTimeout();
     const quint32 start = clock().processMillis();
     for (;;) {
-        // Checked after every wake: a disconnect raises the flag and wakes this wait, and
+        // Checked after every wake: a failed link and a disconnect each wake this wait, and
         // a disconnect that completed before the read lock was ours left the slot free.
+        const int failed = linkError_;
+        if (failed != 0)
+            return static_cast<short>(-failed);
         if (!usable(*cliente))
             return static_cast<short>(-rp1210rc::CLIENT_DISCONNECTED);
 
@@ -109,7 +118,7 @@ short GestorRP1210::RP1210_ReadMessage(short clientId, char* buffer, short buffe
             waitMs = elapsed >= timeout ? 0 : static_cast<int>(std::min<quint32>(timeout - elapsed, INT_MAX));
         }
         // One wait for the whole remaining time: a new message ends it at once.
-        const qint16 result = cliente->GetMsjToRead(buffer, bufferSize, waitMs);
+        const qint16 result = cliente->GetMsjToRead(buffer, bufferSize, waitMs, &linkError_);
         if (result != 0 || waitMs == 0)
             return result;
     }

@@ -239,6 +239,7 @@ enum : short {
     ADAPTER_CAN_LINES_IN_USE = 525,
     INVALID_IOCTL_ID = 600,
     NULL_PARAMETER = 601,
+    HARDWARE_NOT_SUPPORTED = 602,
 };
 }  // namespace rp1210rc
 

@@ -14,6 +14,12 @@ QByteArray hex(const char* h)
     return QByteArray::fromHex(h);
 }
 
+// The adapter's confirmation of send frame `w`: its protocol, state 0, its counter.
+QByteArray sendAnswer(const QByteArray& w)
+{
+    return hex("0404") + w.mid(3, 1) + hex("00") + w.mid(4, 1) + LinkRig::timestamp() + hex("0000");
+}
+
 QList<QByteArray> framesWithCode(const FakeProxyLink& link, quint8 code)
 {
     QList<QByteArray> out;
@@ -77,6 +83,69 @@ TEST_F(LinkE2E, EchoedMessageComesBackToItsSender)
     EXPECT_EQ(read(1).toHex(), "0a0b0c0d" "01" "000123aabb");
     // The answered frame freed its slot and was forgotten.
     EXPECT_TRUE(waitUntil([&] { return io.sentFramesCount() == 0; }));
+}
+
+// Message counters are 8-bit and answers name only the counter, so a burst longer than
+// 255 frames must not give a counter to a second frame before the first is answered.
+// Each row runs an adapter that answers every frame at once, or one that answers late,
+// in batches; a J1939 client sends alongside the CAN burst.
+TEST_F(LinkE2E, EveryEchoOfALongBurstArrivesOnceInOrder)
+{
+    for (const bool late : {false, true}) {
+        for (const int count : {300, 3000}) {
+            SCOPED_TRACE(testing::Message() << (late ? "late" : "prompt") << " adapter, " << count << " messages");
+            if (late)
+                silence(0x04);
+            else
+                onService(0x04, [](const QByteArray& w) { return QList<QByteArray>{sendAnswer(w)}; });
+            // A receive queue with room for every echo.
+            ASSERT_EQ(g.RP1210_ClientConnect(0, 1, "CAN", 0, 1 << 20, 0), 1);
+            ASSERT_EQ(connect("J1939"), 2);
+            for (short id : {1, 2})
+                ASSERT_EQ(command(16, id, "1"), 0);  // echo on
+            auto canMessage = [](int i) { return hex("00" "0123") + QByteArray(1, char(i >> 8)) + char(i & 0xFF); };
+            const QByteArray j1939 = hex("00ef00" "06" "01" "02" "5a");
+            for (int i = 0; i < count; ++i) {
+                const QByteArray m = canMessage(i);
+                ASSERT_EQ(g.RP1210_SendMessage(1, m.constData(), short(m.size()), 0, 0), 0);
+                // Spaced so that the late adapter's batches never hold J1939 at its limit.
+                if (i % 1000 == 10 || i == count - 10) {
+                    ASSERT_EQ(g.RP1210_SendMessage(2, j1939.constData(), short(j1939.size()), 0, 0), 0);
+                }
+            }
+            const int j1939Count = (count + 989) / 1000 + 1;
+            const int total = count + j1939Count;
+
+            if (late) {
+                // The first 255 frames use every counter; the next waits for an answer.
+                ASSERT_TRUE(waitUntil([&] { return framesWithCode(link, 0x04).size() >= 255; }));
+                EXPECT_FALSE(waitUntil([&] { return framesWithCode(link, 0x04).size() > 255; }, std::chrono::milliseconds(50)));
+                int answered = 0;
+                while (answered < total) {
+                    ASSERT_TRUE(waitUntil([&] { return framesWithCode(link, 0x04).size() > answered; }));
+                    const QList<QByteArray> sent = framesWithCode(link, 0x04);
+                    for (; answered < sent.size(); ++answered)
+                        link.deliver(sendAnswer(sent[answered]));
+                }
+            }
+
+            for (int i = 0; i < count; ++i) {
+                const QByteArray echo = read(1);
+                ASSERT_EQ(echo.toHex(), (timestamp() + char(1) + canMessage(i)).toHex()) << "echo " << i;
+            }
+            for (int i = 0; i < j1939Count; ++i)
+                ASSERT_EQ(read(2).mid(4).toHex(), ("\x01" + j1939).toHex()) << "J1939 echo " << i;
+            char buffer[64];
+            EXPECT_EQ(g.RP1210_ReadMessage(1, buffer, sizeof buffer, 0), 0);
+            EXPECT_EQ(g.RP1210_ReadMessage(2, buffer, sizeof buffer, 0), 0);
+            EXPECT_TRUE(waitUntil([&] { return io.sentFramesCount() == 0; }));
+            EXPECT_EQ(io.inFlight(2), 0);  // J1939
+
+            ASSERT_EQ(g.RP1210_ClientDisconnect(1), 0);
+            ASSERT_EQ(g.RP1210_ClientDisconnect(2), 0);
+            link.clearFrames();
+        }
+    }
 }
 
 TEST_F(LinkE2E, ReceivedMessageReachesEveryClientOfItsProtocol)

@@ -245,7 +245,7 @@ TEST(DispatchSendAnswer, AnswersForOtherCountersOrTooShortChangeNothing)
     EXPECT_EQ(rig.io.inFlight(kJ1939Counter), 0);
 }
 
-TEST(DispatchSendAnswer, FreesTheSlotOfTheAnsweredFrameWhateverProtocolTheAnswerNames)
+TEST(DispatchSendAnswer, FreesTheSlotOfTheProtocolTheAnswerNames)
 {
     IoRig rig;
     rig.connect(kClient, PROTOCOLO_J1939);
@@ -256,8 +256,9 @@ TEST(DispatchSendAnswer, FreesTheSlotOfTheAnsweredFrameWhateverProtocolTheAnswer
     ASSERT_EQ(rig.io.inFlight(kIso15765Counter), 1);
 
     rig.dispatch(sendAnswer(PROTOCOLO_ISO15765, 0, j1939));
-    EXPECT_EQ(rig.io.inFlight(kJ1939Counter), 0);
-    EXPECT_EQ(rig.io.inFlight(kIso15765Counter), 1);
+    EXPECT_EQ(rig.io.inFlight(kJ1939Counter), 1);
+    EXPECT_EQ(rig.io.inFlight(kIso15765Counter), 0);
+    EXPECT_FALSE(rig.io.hasSentFrame(j1939));
     EXPECT_TRUE(rig.io.hasSentFrame(iso));
 }
 

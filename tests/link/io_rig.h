@@ -35,7 +35,12 @@ struct IoRig {
         io.setIProxyLink(&link);
         io.setGestorRP1210(&g);
     }
-    ~IoRig() { io.pararHiloEnvio(); }
+    // The fake's thread may still be dispatching into io.
+    ~IoRig()
+    {
+        link.stop();
+        io.pararHiloEnvio();
+    }
 
     // Sets the segmenting mode without leaving the send thread running, so that a
     // test can drive enviarMSG() by hand.

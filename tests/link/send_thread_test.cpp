@@ -151,6 +151,27 @@ TEST(FlowControl, HoldBackTimeBelongsToTheHeldRequest)
     }
 }
 
+TEST(FlowControl, ACounterIsReusedOnlyOnceItsFrameIsAnsweredOrHeldBackTooLong)
+{
+    IoRig rig;
+    rig.queue(PROTOCOLO_CAN, 257);
+    rig.drain(300);
+    ASSERT_EQ(rig.link.frameCount(), 255);
+    EXPECT_EQ(rig.io.enviarMSG(), 1);  // counter 1 is still remembered
+    rig.dispatch(hex("0404" "01" "00" "01" "00000000" "0000"));
+    EXPECT_EQ(rig.io.enviarMSG(), 0);
+    EXPECT_EQ(rig.io.enviarMSG(), 1);  // counter 2 next
+    // Single-threaded: this lets the hold-back time pass, it synchronises nothing.
+    std::this_thread::sleep_for(1550ms);
+    EXPECT_EQ(rig.io.enviarMSG(), 0);  // counter 2's answer never came: it is forgotten
+    const QList<QByteArray> frames = rig.link.frames();
+    ASSERT_EQ(frames.size(), 257);
+    EXPECT_EQ(counterOf(frames[255]), 1);
+    EXPECT_EQ(counterOf(frames[256]), 2);
+    EXPECT_EQ(rig.io.sentFramesCount(), 255);
+    EXPECT_EQ(rig.io.outputListSize(), 0);
+}
+
 TEST(FlowControl, SentFramesAreRememberedPerProtocolAndGeneration)
 {
     const struct {
@@ -524,6 +545,11 @@ TEST(SendThread, FakeTransportAnswersFromItsOwnThread)
 TEST(SendThreadMeasure, LatencyAndThroughputFromBuilderToTransport)
 {
     RunningRig rig;
+    // An adapter that confirms every frame, so counters come free as they would.
+    rig.link.setResponder([](const QByteArray& w) {
+        return QList<QByteArray>{hex("0404") + w.mid(3, 1) + hex("00") + w.mid(4, 1) + hex("00000000 0000")};
+    });
+    rig.link.setDelivery([&rig](const QByteArray& f) { rig.dispatch(f); });
     const QByteArray data = pattern(12);
     // Latency of one frame on an idle link.
     std::vector<double> latencies;

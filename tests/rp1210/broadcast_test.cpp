@@ -253,6 +253,27 @@ TEST_F(BroadcastTest, LinkRecordGoesToTheAdapterAndLaterRecordsToTheMap)
     EXPECT_EQ(out.count("GenerarTrama_setBroadcastLink"), 15);
 }
 
+TEST_F(BroadcastTest, AdapterRepetitionIsRefusedForClientSixteen)
+{
+    // The link frames name the client in a nibble: client 16 would be sent as client 0.
+    client(15, PROTOCOLO_CAN);
+    client(16, PROTOCOLO_CAN);
+    for (short number : {21, 41, 42}) {
+        for (const char* record : {"01 64 00 01 00 aa", "02 00 00 00 00 00", "03", "04 00", "05"}) {
+            const Result r = command(number, 16, record);
+            EXPECT_EQ(r.rc, rp1210rc::HARDWARE_NOT_SUPPORTED) << number << " " << record;
+            EXPECT_EQ(toHex(r.buffer), toHex(hx(record))) << number << " " << record;
+        }
+    }
+    EXPECT_FALSE(g.getCliente(16)->brodCastMSGLinkState_Link());
+    EXPECT_EQ(out.count("GenerarTrama_setBroadcastLink"), 0);
+    EXPECT_EQ(out.count("GenerarTrama_clearBroadcastLink"), 0);
+    // Client 15 still has its nibble; library repetition still serves client 16.
+    EXPECT_EQ(command(21, 15, "01 64 00 01 00 aa").rc, 0);
+    EXPECT_EQ(out.count("GenerarTrama_setBroadcastLink"), 1);
+    EXPECT_EQ(command(22, 16, "01 64 00 01 00 aa").rc, 0);
+}
+
 TEST_F(BroadcastTest, LinkRemovals)
 {
     client(1, PROTOCOLO_ISO9141_1);

@@ -27,6 +27,40 @@ TEST_F(CommandsTest, EntryChecksComeBeforeTheCommand)
     EXPECT_EQ(callCount(), before);
 }
 
+TEST_F(CommandsTest, SlotCommandsForAFreeSlotAre129AndDoNothing)
+{
+    answer("GenerarTrama_SetBaud",
+           [](GestorRP1210& g, const OutputCall& c) { g.actualizarSET_BAUD_RATE_Response(quint8(c.args[0])); });
+    ASSERT_EQ(connect("J1939"), 1);
+    ASSERT_EQ(connect("J1939"), 2);
+    ASSERT_EQ(g.RP1210_ClientDisconnect(2), 0);
+    const int before = callCount();
+    // Client 2's old protocol is client 1's bus: its speed must not move.
+    EXPECT_EQ(cmd(37, 2, {0, 6}), 129);
+    EXPECT_EQ(g.getCliente(1)->getProtocolSpeed(), VELOCIDAD_250000);
+    // Every command that acts on the client's slot, on one never connected too.
+    const short slotCommands[] = {3,  4,  5,  7,  8,  9,  15, 16, 17, 18, 19,  20,  21,  22,   23,   24,   25,  26,
+                                  27, 30, 31, 32, 33, 34, 35, 37, 38, 39, 41, 42, 45, 46, 47, 211, 215, 305, 1000,
+                                  1001, 1002, 1003};
+    withoutWait([&] {
+        for (short id : {short(2), short(5)}) {
+            for (short number : slotCommands)
+                EXPECT_EQ(cmd(number, id, QByteArray(16, 1)), 129) << number << " on " << id;
+            EXPECT_EQ(g.getCliente(quint8(id))->getFilterState(), 0) << id;
+            EXPECT_EQ(g.getCliente(quint8(id))->getBlockingTimeout(), 0u) << id;
+        }
+        return short(0);
+    });
+    EXPECT_EQ(callCount(), before);
+
+    // Commands for the manager or the adapter as a whole need no connected slot.
+    EXPECT_EQ(cmd(28, 5, {81, 0}), 0);
+    EXPECT_EQ(cmd(48, 5, {}), 1);
+    EXPECT_EQ(cmd(0, 5, {}), 148);  // the reset answers for itself
+    EXPECT_EQ(cmd(29, 5, {}), 0);
+    EXPECT_TRUE(g.getConnectionsDisallowed());
+}
+
 TEST_F(CommandsTest, EchoAndReceiveSwitchesTakeOnlyTheirValues)
 {
     ASSERT_EQ(connect("J1939"), 1);
@@ -106,13 +140,15 @@ TEST_F(CommandsTest, SmallSettings)
     EXPECT_EQ(cmd(28, 1, {0, 1}), 0);
     EXPECT_EQ(g.errores().getMaxErrorMsgSize(), 256);
 
-    // Command 215: signed byte factors.
+    // Command 215: the product of two unsigned bytes.
     EXPECT_EQ(cmd(215, 1, {10, 100}), 0);
     EXPECT_EQ(c->getBlockingTimeout(), 1000u);
-    EXPECT_EQ(cmd(215, 1, {10, 200}), 0);
-    EXPECT_EQ(c->getBlockingTimeout(), 4294966736u);
+    EXPECT_EQ(cmd(215, 1, {1, 200}), 0);
+    EXPECT_EQ(c->getBlockingTimeout(), 200u);
+    EXPECT_EQ(cmd(215, 1, {255, 255}), 0);
+    EXPECT_EQ(c->getBlockingTimeout(), 65025u);
     EXPECT_EQ(cmd(215, 1, {10}), 144);
-    EXPECT_EQ(c->getBlockingTimeout(), 4294966736u);
+    EXPECT_EQ(c->getBlockingTimeout(), 65025u);
 
     out.setComChannel(3);
     EXPECT_EQ(cmd(48, 1, {}), 0);
@@ -330,6 +366,31 @@ TEST_F(ResetTest, ResetsTheAdapterAndLeavesTheClientDisconnected)
     EXPECT_GE(moved, 5);
 }
 
+TEST_F(ResetTest, ResetOfTheOnlyClientClosesTheLinkUntilTheNextConnect)
+{
+    answerStatus();
+    ASSERT_EQ(connect("J1939"), 1);
+    ASSERT_EQ(cmd(29, 1, {}), 0);  // no disconnect will come to lift this
+    EXPECT_EQ(withoutWait([&] { return cmd(0, 1, {}); }), 0);
+    EXPECT_FALSE(g.getConnectionsDisallowed());
+    EXPECT_FALSE(out.sendThreadRunning());
+    EXPECT_FALSE(in.running());
+    EXPECT_EQ(out.count("limpiarDescargarProxy"), 1);
+    // Closed after the status answer, which needs the link.
+    std::vector<std::string> order;
+    for (const auto& c : out.calls())
+        if (c.name == "GenerarTrama_GetHardwareStatus" || c.name == "pararHiloEnvio" ||
+            c.name == "limpiarDescargarProxy")
+            order.push_back(c.name);
+    EXPECT_EQ(order, (std::vector<std::string>{"GenerarTrama_GetHardwareStatus", "pararHiloEnvio",
+                                               "limpiarDescargarProxy"}));
+
+    ASSERT_EQ(connect("J1939"), 1);
+    EXPECT_EQ(out.count("initializeConnection"), 2);
+    EXPECT_TRUE(out.sendThreadRunning());
+    EXPECT_TRUE(in.running());
+}
+
 TEST_F(ResetTest, WithoutAStatusAnswerGivesHardwareNotResponding)
 {
     ASSERT_EQ(connect("J1939"), 1);
@@ -337,6 +398,7 @@ TEST_F(ResetTest, WithoutAStatusAnswerGivesHardwareNotResponding)
     EXPECT_EQ(rc, 142);
     EXPECT_GE(moved, 2);
     EXPECT_FALSE(g.getCliente(1)->getConectado());
+    EXPECT_FALSE(out.sendThreadRunning());
 }
 
 TEST_F(ResetTest, NeedsExactlyOneConnectedClientAndItMustBeTheCaller)

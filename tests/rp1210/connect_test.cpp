@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <ctime>
+#include <string>
 #include <thread>
 #include <vector>
 
@@ -71,6 +72,42 @@ TEST_F(ConnectTest, CanFamilyClientsShareOneSpeed)
     EXPECT_EQ(connect("ISO15765:Baud=250"), rp1210rc::CAN_SPEED_MISMATCH);
     // A non-CAN protocol is not bound to the CAN speed.
     EXPECT_EQ(connect("J1708"), 4);
+}
+
+TEST_F(ConnectTest, LaterClientsOfAProtocolTakeTheSpeedInUse)
+{
+    // A later client joins without a frame, so only the speed in use can be its speed.
+    struct Row {
+        const char* first;
+        const char* later;
+        short rc;  // 1 to 16: the id it gets
+        int speed;
+    };
+    const Row rows[] = {
+        {"J1708", "J1708:Baud=19200", rp1210rc::J1708_BAUD_NONSTANDARD, 0},
+        {"J1708", "J1708:Baud=9600", 2, VELOCIDAD_9600},
+        {"J1708:Baud=19200", "J1708:Baud=Auto", 2, VELOCIDAD_19200},
+        {"J1708:Baud=19200", "J1708", rp1210rc::J1708_BAUD_NONSTANDARD, 0},
+        {"KWP2000", "KWP2000:Baud=9600", rp1210rc::CONNECT_NOT_ALLOWED, 0},
+        {"KWP2000:Baud=9600", "KWP2000:Baud=Auto", 2, VELOCIDAD_9600},
+    };
+    for (const Row& r : rows) {
+        SCOPED_TRACE(std::string(r.first) + " then " + r.later);
+        ASSERT_EQ(connect(r.first), 1);
+        const int frames = out.count("GenerarTrama_ConectarCliente");
+        EXPECT_EQ(connect(r.later), r.rc);
+        const bool joined = r.rc <= GestorRP1210::kMaxClients;
+        if (joined) {
+            EXPECT_EQ(g.getCliente(quint8(r.rc))->getProtocolSpeed(), r.speed);
+        }
+        EXPECT_EQ(g.numeroClientesConectados(), joined ? 2 : 1);
+        EXPECT_EQ(out.count("GenerarTrama_ConectarCliente"), frames);
+        for (short id = 2; id >= 1; --id) {
+            if (g.getCliente(quint8(id))->getConectado()) {
+                ASSERT_EQ(g.RP1210_ClientDisconnect(id), 0);
+            }
+        }
+    }
 }
 
 TEST_F(ConnectTest, ConnectAnswerCarriesTheSpeedTheAdapterUses)
@@ -253,6 +290,21 @@ TEST_F(ConnectTest, DisconnectOfAnInvalidIdIs129)
     EXPECT_EQ(g.RP1210_ClientDisconnect(0), rp1210rc::INVALID_CLIENT_ID);
     EXPECT_EQ(g.RP1210_ClientDisconnect(17), rp1210rc::INVALID_CLIENT_ID);
     EXPECT_EQ(g.RP1210_ClientDisconnect(-1), rp1210rc::INVALID_CLIENT_ID);
+}
+
+TEST_F(ConnectTest, DisconnectOfAFreeSlotIs129AndSendsNothing)
+{
+    ASSERT_EQ(connect("J1708"), 1);
+    ASSERT_EQ(connect("J1708"), 2);
+    ASSERT_EQ(g.RP1210_ClientDisconnect(2), 0);
+    const int removals = out.count("removeClientMessages");
+    // Client 1 still holds J1708: a handshake now would take it from under it.
+    EXPECT_EQ(g.RP1210_ClientDisconnect(2), rp1210rc::INVALID_CLIENT_ID);
+    EXPECT_EQ(g.RP1210_ClientDisconnect(5), rp1210rc::INVALID_CLIENT_ID);  // never connected
+    EXPECT_EQ(out.count("GenerarTrama_DesconectarCliente"), 0);
+    EXPECT_EQ(out.count("removeClientMessages"), removals);
+    EXPECT_TRUE(g.getCliente(1)->getConectado());
+    EXPECT_TRUE(linkOpen());
 }
 
 TEST_F(ConnectTest, Iso15765DisconnectClearsFlowControlAndAdapterFilters)

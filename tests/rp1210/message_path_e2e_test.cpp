@@ -87,6 +87,31 @@ TEST_F(MessagePathE2ETest, J1708TrafficLosesItsChecksumAndEchoesLoseThePriority)
     EXPECT_TRUE(frames.last().endsWith(hx("0880017f"))) << toHex(frames.last());
 }
 
+// The send path refuses exactly what the send thread could not number in sixteen segments.
+TEST_F(MessagePathE2ETest, LongestAcceptedMessageIsTheLongestTheSendThreadSegments)
+{
+    ASSERT_EQ(connect("CAN"), 1);
+    g.getCliente(1)->setEchoMode(true);
+    ASSERT_TRUE(link.waitForFrames(1));  // the connect request
+    const QByteArray longest(7054, 0x5A);
+    ASSERT_EQ(g.RP1210_SendMessage(1, longest.constData(), short(longest.size()), 0, 0), 0);
+    // The echo comes once the adapter has the last of the sixteen segments.
+    g.getCliente(1)->setBlockingTimeout(5000);
+    std::vector<char> buf(8000);
+    const short n = g.RP1210_ReadMessage(1, buf.data(), short(buf.size()), 1);
+    ASSERT_EQ(n, 4 + 1 + longest.size());
+    EXPECT_EQ(QByteArray(buf.data() + 5, longest.size()), longest);
+    const QList<QByteArray> frames = link.frames();
+    ASSERT_EQ(frames.size(), 1 + 16);
+    EXPECT_EQ(toHex(frames.last().mid(1, 1) + frames.last().mid(6, 1)), "d2 ff");
+
+    const QByteArray tooLong(7055, 0x5A);
+    EXPECT_EQ(g.RP1210_SendMessage(1, tooLong.constData(), short(tooLong.size()), 0, 0),
+              rp1210rc::MESSAGE_TOO_LONG);
+    EXPECT_EQ(io.outputListSize(), 0);
+    EXPECT_EQ(link.frameCount(), 1 + 16);
+}
+
 // Latency from just before each `inject` (made while client 1's reader sleeps in a
 // blocking read) to the return of that read; prints median, p99 and max.
 void measure(GestorRP1210& g, int count, const char* what, const std::function<void(int)>& inject)

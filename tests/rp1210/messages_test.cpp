@@ -178,6 +178,41 @@ TEST_F(MessagesTest, SentMessagesReachTheFrameBuilderPreparedForTheProtocol)
     }
 }
 
+TEST_F(MessagesTest, MessageBeyondSixteenSegmentsIsRefusedOnSegmentingAdapters)
+{
+    // Sixteen segments carry 439 + 15 * 441 = 7054 data bytes, counting the checksum and
+    // the CAT prefix that the library adds.
+    struct Row {
+        const char* type;
+        int version;
+        const char* connect;
+        int j1708Mode;
+        int size;
+        short rc;
+    };
+    const Row rows[] = {
+        {"A", 7, "CAN", 1, 7054, 0},      {"A", 7, "CAN", 1, 7055, 141},   {"K", 2, "J1939", 1, 7055, 141},
+        {"E", 1, "CAN", 1, 7055, 141},    {"A", 7, "J1708", 1, 7053, 0},   {"A", 7, "J1708", 1, 7054, 141},
+        {"A", 7, "J1708", 0, 7054, 0},    {"A", 7, "CAT", 1, 7052, 0},     {"A", 7, "CAT", 1, 7053, 141},
+        {"A", 7, "CAT", 0, 7053, 0},      {"A", 7, "CAT", 0, 7054, 141},
+        {"J", 1, "CAN", 1, 20000, 0},     {"K", 1, "CAN", 1, 20000, 0},    // frames go whole
+    };
+    for (const Row& r : rows) {
+        SCOPED_TRACE(std::string(r.type) + std::to_string(r.version) + " " + r.connect + " mode " +
+                     std::to_string(r.j1708Mode) + " size " + std::to_string(r.size));
+        out.setInterface(r.type, r.version);
+        const short id = connect(r.connect, 0, /*tx*/ 32000);
+        ASSERT_EQ(id, 1);
+        Cliente* c = g.getCliente(1);
+        c->setJ1708Mode(quint8(r.j1708Mode));
+        const int before = out.count("GenerarTrama_EnviarMensaje");
+        EXPECT_EQ(send(1, QByteArray(r.size, 0x08)), r.rc);
+        EXPECT_EQ(out.count("GenerarTrama_EnviarMensaje") - before, r.rc == 0 ? 1 : 0);
+        EXPECT_EQ(c->getfreeBufferSalida(), c->getTamanoBufferSalida());
+        ASSERT_EQ(g.RP1210_ClientDisconnect(1), 0);
+    }
+}
+
 TEST_F(MessagesTest, ShortTransmitSpaceAnswers137AndStillGivesOtherQueuesTheirTurn)
 {
     ASSERT_EQ(connect("CAT", 0, /*tx*/ 10), 1);
@@ -298,6 +333,23 @@ TEST_F(MessagesTest, BlockedReadEndsWith148WhenAnotherThreadDisconnects)
         auto d = std::async(std::launch::async, [this] { return g.RP1210_ClientDisconnect(1); });
         EXPECT_EQ(finish(d, "disconnect beside a blocked reader"), 0);
         EXPECT_EQ(finish(f), -rp1210rc::CLIENT_DISCONNECTED);
+    }
+}
+
+TEST_F(MessagesTest, LinkFailureEndsABlockedReadWithTheLinkError)
+{
+    // As with a disconnect: in even rounds the reader surely sleeps when the link fails,
+    // in odd ones the failure races its start.
+    for (int round = 0; round < 20; ++round) {
+        ASSERT_EQ(connect("J1939"), 1);  // the handshake clears the last round's error
+        std::atomic<long> tid{0};
+        auto f = readAsync(1, 1, 256, &tid);  // time-out 0: no limit of its own
+        if (round % 2 == 0) {
+            ASSERT_TRUE(waitUntil([&] { return threadIsSleeping(tid); }));
+        }
+        g.set_Error(rp1210rc::HARDWARE_NOT_RESPONDING);
+        EXPECT_EQ(finish(f, "read on a failed link"), -rp1210rc::HARDWARE_NOT_RESPONDING);
+        ASSERT_EQ(g.RP1210_ClientDisconnect(1), rp1210rc::HARDWARE_NOT_RESPONDING);
     }
 }
 
