@@ -9,9 +9,10 @@
 // as fast as the send thread takes them (at most kMaxQueued frames waiting, as an
 // adapter's queue would bound it).
 #include "link/gestor_io.h"
-#include "link/iproxy_link.h"
-#include "rp1210/clock.h"
+#include <rp1210core/iproxy_link.h>
+#include "common/clock.h"
 #include "rp1210/gestor_rp1210.h"
+#include "rp1210/wiring.h"
 
 #include <QByteArray>
 #include <QString>
@@ -105,15 +106,11 @@ private:
 // through the output manager) after the send thread has been stopped.
 struct Rig {
     TimingLink link;
+    GestorInput in;
     Gestor_IO io;
     GestorRP1210 g;
 
-    Rig()
-    {
-        io.setIProxyLink(&link);
-        io.setGestorRP1210(&g);
-        g.setIGestorOutput(&io);
-    }
+    Rig() { rp1210core::internal::wireCore(g, io, in, &link); }
     ~Rig() { io.pararHiloEnvio(); }
 
     void connect(quint8 id)

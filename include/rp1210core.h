@@ -1,18 +1,11 @@
-// The one header a host of the RP1210 core includes.
+// The one header a host of the RP1210 core includes: the RP1210 operations, the three
+// managers and their wiring, the transport interface, the shared types and return
+// codes, and the pin multiplexer tables.
 #pragma once
 
-#include "rp1210/rp1210_types.h"
-#include "rp1210/irp1210.h"
-#include "rp1210/clock.h"
-#include "rp1210/gestion_errores.h"
-#include "rp1210/speeds.h"
-#include "rp1210/gestor_rp1210.h"
-#include "client/cliente.h"
-#include "client/filters.h"
-#include "link/iproxy_link.h"
-#include "link/igestor_output.h"
-#include "link/igestor_input.h"
-#include "link/gestor_io.h"
-#include "link/gestor_input.h"
-#include "link/byte_order.h"
-#include "link/mux_tables.h"
+#include <rp1210core/export.h>
+#include <rp1210core/iproxy_link.h>
+#include <rp1210core/irp1210.h>
+#include <rp1210core/managers.h>
+#include <rp1210core/mux_tables.h>
+#include <rp1210core/types.h>

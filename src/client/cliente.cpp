@@ -1,7 +1,7 @@
 #include "client/cliente.h"
 
 #include "client/filters.h"
-#include "rp1210/clock.h"
+#include "common/clock.h"
 
 #include <algorithm>
 #include <cstring>

@@ -8,8 +8,8 @@
 #pragma once
 
 #include "client/broadcast_msg.h"
-#include "client/message_semaphore.h"
-#include "rp1210/rp1210_types.h"
+#include "common/message_semaphore.h"
+#include <rp1210core/types.h>
 
 #include <QByteArray>
 #include <QList>

@@ -1,5 +1,7 @@
 #include "link/byte_order.h"
 
+namespace rp1210core::internal {
+
 void uLong2ByteArray(quint32 value, QByteArray& out)
 {
     const char bytes[4] = {static_cast<char>(value >> 24), static_cast<char>(value >> 16),
@@ -28,3 +30,5 @@ quint32 readULONG(const unsigned char* bytes, int offset)
     return (static_cast<quint32>(bytes[offset]) << 24) | (static_cast<quint32>(bytes[offset + 1]) << 16) |
            (static_cast<quint32>(bytes[offset + 2]) << 8) | static_cast<quint32>(bytes[offset + 3]);
 }
+
+}  // namespace rp1210core::internal

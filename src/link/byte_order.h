@@ -20,6 +20,8 @@
 #include <QList>
 #include <QtGlobal>
 
+namespace rp1210core::internal {
+
 // Appends exactly 4 bytes encoding `value` to `out`.
 void uLong2ByteArray(quint32 value, QByteArray& out);
 
@@ -29,3 +31,5 @@ void byteVector2UlongVector(const QByteArray& bytes, QList<quint32>* out);
 
 quint16 readWORD(const unsigned char* bytes, int offset);
 quint32 readULONG(const unsigned char* bytes, int offset);
+
+}  // namespace rp1210core::internal

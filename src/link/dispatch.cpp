@@ -5,9 +5,11 @@
 // short sent-frames, in-flight and output-list locks.
 #include "link/byte_order.h"
 #include "link/gestor_io.h"
-#include "rp1210/gestor_rp1210.h"
+#include "link/igestor_respuestas.h"
 
 #include <QString>
+
+using namespace rp1210core::internal;
 
 namespace {
 
@@ -125,9 +127,12 @@ void Gestor_IO::switchApplication(QByteArray& frame)
     const int n = frame.size();
     if (n < kMinFrame || frame.at(0) != kClassApplication)
         return;
+    // Unwired (no manager to report to): nobody waits for anything.
+    if (gestor_.load() == nullptr)
+        return;
     const quint8 code = at(frame, 1);
     const quint8 b2 = at(frame, 2);
-    GestorRP1210& g = gestor();
+    IGestorRespuestas& g = gestor();
 
     switch (code) {
     case SERV_VERSION_FIRMWARE:
@@ -356,7 +361,7 @@ void Gestor_IO::Deserializar_IOCTL(QByteArray& frame)
         return;
     const quint8 idCliente = at(frame, 2);
     const quint8 sub = at(frame, kIoctlSub);
-    GestorRP1210& g = gestor();
+    IGestorRespuestas& g = gestor();
     switch (sub) {
     case IOCTL_GET_CONFIG: {
         QList<quint32> params;

@@ -7,10 +7,11 @@
 // caller's thread and their write result is ignored.
 #include "link/byte_order.h"
 #include "link/gestor_io.h"
-#include "link/iproxy_link.h"
-#include "rp1210/gestor_rp1210.h"
+#include <rp1210core/iproxy_link.h>
 
 #include <algorithm>
+
+using namespace rp1210core::internal;
 
 namespace {
 
@@ -50,14 +51,6 @@ void appendBytes(QByteArray& f, const SBYTE_ARRAY* a)
 
 }  // namespace
 
-Gestor_IO* Gestor_IO::getInstance()
-{
-    // Never destroyed: a send thread still running at process exit must not find its
-    // manager gone. The local static makes the first creation thread-safe.
-    static Gestor_IO* const instance = new Gestor_IO;
-    return instance;
-}
-
 Gestor_IO::Gestor_IO() = default;
 
 Gestor_IO::~Gestor_IO()
@@ -65,11 +58,6 @@ Gestor_IO::~Gestor_IO()
     pararHiloEnvio();
 }
 
-GestorRP1210& Gestor_IO::gestor()
-{
-    GestorRP1210* g = gestor_.load();
-    return g != nullptr ? *g : *GestorRP1210::getInstance();
-}
 
 void Gestor_IO::queueFrame(quint8 idCliente, const QByteArray& f)
 {

@@ -6,6 +6,8 @@
 #include <cstring>
 #include <system_error>
 
+using namespace rp1210core::internal;
+
 
 namespace {
 // A slot that once held a long frame gives its buffer back when a short one replaces
@@ -17,13 +19,6 @@ constexpr int kKeptSlotCapacity = 4096;
 // costs a context switch per frame and slows the whole stream down.
 constexpr int kWakeBatch = 64;
 }  // namespace
-
-GestorInput* GestorInput::getInstance()
-{
-    // Never destroyed: the transport may still deliver frames while the process exits.
-    static GestorInput* const instance = new GestorInput();
-    return instance;
-}
 
 GestorInput::GestorInput() = default;
 
@@ -54,7 +49,7 @@ void GestorInput::ArrancarHiloRecepcion()
         thread_.join();  // a loop that a stop from the dispatch ended
 
     activeHook_ = hook_;
-    activeIo_ = io_ ? io_.load() : Gestor_IO::getInstance();
+    activeIo_ = io_.load();
     {
         std::lock_guard<std::mutex> lock(mutex_);
         // What the last run left is discarded; the slots keep their buffers for reuse.
@@ -65,7 +60,7 @@ void GestorInput::ArrancarHiloRecepcion()
         running_ = true;
     }
     try {
-        thread_ = std::thread(&GestorInput::run, this);
+        thread_ = std::thread([this] { run(); });
     } catch (const std::system_error&) {
         // No thread: behave as stopped, so storeMsg drops instead of filling a dead ring.
         std::lock_guard<std::mutex> lock(mutex_);
@@ -156,7 +151,7 @@ void GestorInput::run()
             try {
                 if (activeHook_)
                     activeHook_(slot);
-                else
+                else if (activeIo_ != nullptr)  // unwired: the frame has nobody to go to
                     activeIo_->switchApplication(slot);
             } catch (...) {
                 // Out of memory inside the dispatch: the frame is lost, the loop lives on.

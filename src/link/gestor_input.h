@@ -14,6 +14,8 @@
 
 #include "link/igestor_input.h"
 
+#include <rp1210core/managers.h>
+
 #include <QByteArray>
 
 #include <array>
@@ -25,17 +27,15 @@
 
 class Gestor_IO;
 
-class GestorInput final : public IGestorInput {
+class GestorInput final : public rp1210core::GestorInput, public IGestorInput {
 public:
     static constexpr int kSlots = 1024;
     // The longest frame of the wire format is a received message: 5 header bytes and a
     // 16-bit length of data. Anything longer is not an adapter frame and is dropped.
     static constexpr quint32 kMaxFrameLength = 5 + 0xFFFF;
 
-    // The process-wide instance the host wires up; created on first call (thread-safe).
-    static GestorInput* getInstance();
-
-    // Hosts use getInstance(); tests may own further, independent queues.
+    // The host's instance comes from rp1210core::GestorInput::getInstance(); tests may own
+    // further, independent queues.
     GestorInput();
     // Stops the receive thread if it still runs.
     ~GestorInput();
@@ -58,7 +58,7 @@ public:
     // above kMaxFrameLength.
     void storeMsg(const char* data, quint32 length) override;
 
-    // Where frames are dispatched; not owned. Defaults to Gestor_IO::getInstance().
+    // Where frames are dispatched; not owned. Until it is set, frames are dropped.
     // Both settings take effect at the next ArrancarHiloRecepcion.
     void setGestorIO(Gestor_IO* io) { io_ = io; }
     // When set, frames go to the hook instead of Gestor_IO::switchApplication (tests use

@@ -10,10 +10,11 @@
 // thread. Lock order: listMutex_ before inFlightMutex_ before sentMutex_.
 #pragma once
 
-#include "client/message_semaphore.h"
+#include "common/message_semaphore.h"
 #include "link/igestor_output.h"
-#include "link/segmentation.h"
-#include "rp1210/rp1210_types.h"
+#include "common/segmentation.h"
+#include <rp1210core/managers.h>
+#include <rp1210core/types.h>
 
 #include <QByteArray>
 #include <QList>
@@ -27,8 +28,15 @@
 #include <mutex>
 #include <thread>
 
-class GestorRP1210;
+class IGestorRespuestas;
 class IProxyLink;
+
+// One request frame waiting for the send thread.
+struct TLink_Request_Msg {
+    quint8 idCliente = 0;
+    quint8 idBroadcast = 0xFF;  // 0xFF: not a periodic broadcast
+    QByteArray trama;
+};
 
 // One segmented received message being reassembled.
 struct LINK_SEG_MSG {
@@ -39,15 +47,12 @@ struct LINK_SEG_MSG {
     qint32 receivedLength = 0;
 };
 
-class Gestor_IO final : public IGestorOutput {
+class Gestor_IO final : public rp1210core::Gestor_IO, public IGestorOutput {
 public:
-    static constexpr int kMaxFrame = segmentation::kMaxFrame;
-    static constexpr int kHeaderLength = segmentation::kHeaderLength;
+    static constexpr int kMaxFrame = rp1210core::internal::segmentation::kMaxFrame;
+    static constexpr int kHeaderLength = rp1210core::internal::segmentation::kHeaderLength;
     static constexpr int kHoldBackMs = 1500;     // a held-back head frees one slot per pass after this
     static constexpr int kInFlightCounters = 9;
-
-    // The process-wide instance the host wires up; created on first call (thread-safe).
-    static Gestor_IO* getInstance();
 
     Gestor_IO();
     ~Gestor_IO();
@@ -55,8 +60,8 @@ public:
     Gestor_IO& operator=(const Gestor_IO&) = delete;
 
     // The manager that answers are dispatched to and that the send thread reports to.
-    // Not owned. Defaults to GestorRP1210::getInstance().
-    void setGestorRP1210(GestorRP1210* gestor) { gestor_ = gestor; }
+    // Not owned. Until it is set, answers are dropped and nothing is reported.
+    void setGestorRP1210(IGestorRespuestas* gestor) { gestor_ = gestor; }
 
     // ---- IGestorOutput: builders (frames.cpp) ----
     void GenerarTrama_ConectarCliente(quint8 idCliente, quint8 protocolo, quint8 velocidad, bool packetize) override;
@@ -152,7 +157,7 @@ public:
     enum_VersionVCI generation() const { return static_cast<enum_VersionVCI>(generation_.load()); }
 
 private:
-    GestorRP1210& gestor();
+    IGestorRespuestas& gestor() { return *gestor_.load(); }  // only while dispatching
     void queueFrame(quint8 idCliente, const QByteArray& frame);  // queued with idBroadcast 0xFF
     void writeDirect(const QByteArray& frame);
     void run();
@@ -170,7 +175,7 @@ private:
     void actualizar_Seg(const QByteArray& frame, int offset, LINK_SEG_MSG* msg);
     bool comprobar_Seg(const QByteArray& frame, LINK_SEG_MSG* msg);
 
-    std::atomic<GestorRP1210*> gestor_{nullptr};
+    std::atomic<IGestorRespuestas*> gestor_{nullptr};
     std::atomic<IProxyLink*> link_{nullptr};
     std::atomic<quint32> hwdnd_{0};
 

@@ -9,7 +9,7 @@
 // None returns a result. Nothing here calls back into the API manager.
 #pragma once
 
-#include "rp1210/rp1210_types.h"
+#include <rp1210core/types.h>
 
 #include <QByteArray>
 #include <QString>

@@ -2,11 +2,13 @@
 // in-flight limits with hold-back, remembered sent frames and segmentation.
 #include "link/gestor_io.h"
 #include "link/thread_priority.h"
-#include "link/iproxy_link.h"
-#include "link/segmentation.h"
-#include "rp1210/gestor_rp1210.h"
+#include <rp1210core/iproxy_link.h>
+#include "common/segmentation.h"
+#include "link/igestor_respuestas.h"
 
 #include <system_error>
+
+using namespace rp1210core::internal;
 
 namespace {
 
@@ -157,7 +159,8 @@ void Gestor_IO::run()
                 return counter < 0 || inFlight_[static_cast<size_t>(counter)] < kLimits[counter];
             });
         }
-        gestor().sendBroadcastMsg();
+        if (IGestorRespuestas* g = gestor_.load())
+            g->sendBroadcastMsg();
     }
 }
 
@@ -242,7 +245,8 @@ int Gestor_IO::enviarMSG()
 
     IProxyLink* link = link_.load();
     if (link == nullptr || !link->writeData(current_.trama.constData(), current_.trama.size()))
-        gestor().set_Error(rp1210rc::HARDWARE_NOT_RESPONDING);
+        if (IGestorRespuestas* g = gestor_.load())
+            g->set_Error(rp1210rc::HARDWARE_NOT_RESPONDING);
     return 0;
 }
 

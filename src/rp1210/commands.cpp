@@ -7,11 +7,15 @@
 // 144 before anything changes or is sent.
 #include "rp1210/gestor_rp1210.h"
 
+#include "common/protocols.h"
+
 #include "link/byte_order.h"
 #include "link/igestor_output.h"
 #include "rp1210/speeds.h"
 
 #include <cstring>
+
+using namespace rp1210core::internal;
 
 namespace {
 

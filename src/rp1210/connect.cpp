@@ -2,8 +2,12 @@
 // decide whether a new connection may share the adapter.
 #include "rp1210/gestor_rp1210.h"
 
+#include "common/protocols.h"
+
 #include "link/igestor_input.h"
 #include "link/igestor_output.h"
+
+using namespace rp1210core::internal;
 
 namespace {
 constexpr int kPicConnectionLimitS = 7;

@@ -3,9 +3,13 @@
 // nothing trimmed, empty tokens kept (so "J1939:" fails on its empty option).
 #include "rp1210/gestor_rp1210.h"
 
-#include "link/mux_tables.h"
+#include "common/protocols.h"
+
+#include <rp1210core/mux_tables.h>
 
 #include <QStringList>
+
+using namespace rp1210core::internal;
 
 namespace {
 

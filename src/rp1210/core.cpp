@@ -2,18 +2,33 @@
 // answer states to RP1210 codes.
 #include "rp1210/gestor_rp1210.h"
 
-#include "link/igestor_output.h"
-
-GestorRP1210* GestorRP1210::getInstance()
-{
-    // Never destroyed: the library's threads may still reach it while the process exits.
-    static GestorRP1210* const instance = new GestorRP1210();
-    return instance;
-}
+#include "link/gestor_input.h"
+#include "link/gestor_io.h"
 
 GestorRP1210::GestorRP1210() : clock_(SystemClock::instance()), errores_(GestionErrores::kDefaultMaxErrorMsgSize)
 {
     crearMapaEstaticoClientes();
+}
+
+void GestorRP1210::setIGestorOutput(rp1210core::Gestor_IO* output)
+{
+    // The host hands back what rp1210core::Gestor_IO::getInstance() gave it.
+    setIGestorOutput(static_cast<::Gestor_IO*>(output));
+}
+
+void GestorRP1210::setIGestorOutput(::Gestor_IO* output)
+{
+    output_ = output;
+}
+
+void GestorRP1210::setIGestorInput(rp1210core::GestorInput* input)
+{
+    setIGestorInput(static_cast<::GestorInput*>(input));
+}
+
+void GestorRP1210::setIGestorInput(::GestorInput* input)
+{
+    input_ = input;
 }
 
 GestorRP1210::~GestorRP1210()

@@ -7,10 +7,14 @@
 // that each record holds the bytes addFiltro will read before adding any.
 #include "rp1210/gestor_rp1210.h"
 
+#include "common/protocols.h"
+
 #include "client/filters.h"
 #include "link/igestor_output.h"
 
 #include <vector>
+
+using namespace rp1210core::internal;
 
 namespace {
 

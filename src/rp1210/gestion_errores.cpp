@@ -1,6 +1,8 @@
 #include "rp1210/gestion_errores.h"
 
-#include "rp1210/rp1210_types.h"
+#include <rp1210core/types.h>
+
+using namespace rp1210core::internal;
 
 namespace {
 
@@ -108,6 +110,8 @@ short GestionErrores::setMaxErrorMsgSize(unsigned short size)
     return rp1210rc::OK;
 }
 
+namespace rp1210core::internal {
+
 void copyTextOut(const QString& text, char* out, int maxChars)
 {
     if (out == nullptr)
@@ -119,3 +123,5 @@ void copyTextOut(const QString& text, char* out, int maxChars)
     }
     out[count] = '\0';
 }
+
+}  // namespace rp1210core::internal

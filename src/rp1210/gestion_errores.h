@@ -27,7 +27,11 @@ private:
     std::atomic<unsigned short> maxSize_;
 };
 
+namespace rp1210core::internal {
+
 // Copies text to out as the callers' C strings expect: one byte per character, a
 // character above 255 becoming a zero byte, at most maxChars characters, then a
 // terminating zero (so at most maxChars + 1 bytes are written).
 void copyTextOut(const QString& text, char* out, int maxChars);
+
+}  // namespace rp1210core::internal

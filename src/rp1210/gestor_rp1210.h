@@ -13,10 +13,12 @@
 #pragma once
 
 #include "client/cliente.h"
-#include "rp1210/clock.h"
+#include "common/clock.h"
+#include "link/igestor_respuestas.h"
 #include "rp1210/gestion_errores.h"
-#include "rp1210/irp1210.h"
-#include "rp1210/rp1210_types.h"
+
+#include <rp1210core/managers.h>
+#include <rp1210core/types.h>
 
 #include <QList>
 #include <QString>
@@ -24,29 +26,39 @@
 #include <array>
 #include <atomic>
 #include <condition_variable>
+#include <cstddef>
 #include <functional>
 #include <memory>
 #include <mutex>
 
 class IGestorInput;
 class IGestorOutput;
+class Gestor_IO;
+class GestorInput;
 
-class GestorRP1210 : public IRp1210 {
+class GestorRP1210 final : public rp1210core::GestorRP1210, public IGestorRespuestas {
 public:
     static constexpr int kMaxClients = 16;
 
-    // The process-wide instance the host wires up; created on first call (thread-safe).
-    static GestorRP1210* getInstance();
-
-    // Hosts use getInstance(); embedders and tests may own further, independent managers.
+    // The host's instance comes from rp1210core::GestorRP1210::getInstance(); tests and
+    // embedders may own further, independent managers (wired with wireCore).
     GestorRP1210();
     ~GestorRP1210();
     GestorRP1210(const GestorRP1210&) = delete;
     GestorRP1210& operator=(const GestorRP1210&) = delete;
 
+    // ---- wiring ----
+    void setIGestorOutput(rp1210core::Gestor_IO* output) override;
+    void setIGestorInput(rp1210core::GestorInput* input) override;
+    // Internal wiring (wireCore, tests): any output or input manager. The overloads for
+    // the concrete managers and null keep those calls unambiguous.
     void setIGestorOutput(IGestorOutput* output) { output_ = output; }
+    void setIGestorOutput(::Gestor_IO* output);
+    void setIGestorOutput(std::nullptr_t) { output_ = nullptr; }
     IGestorOutput* getIGestorOutput() const { return output_; }
     void setIGestorInput(IGestorInput* input) { input_ = input; }
+    void setIGestorInput(::GestorInput* input);
+    void setIGestorInput(std::nullptr_t) { input_ = nullptr; }
     // Not owned; must outlive the manager. Defaults to the system clock.
     void setClock(const Rp1210Clock* clock) { clock_ = clock; }
     const Rp1210Clock& clock() const { return *clock_; }
@@ -68,7 +80,7 @@ public:
                                      char* firmwareVersion) override;
     short RP1210_Ioctl(short clientId, qint32 ioctlId, void* input, void* output) override;
 
-    short RP1210_GetLastErrorMsg(short code, int* subCode, char* text);
+    short RP1210_GetLastErrorMsg(short code, int* subCode, char* text, short clientId) override;
 
     // ---- client table (core.cpp) ----
     void crearMapaEstaticoClientes();
@@ -89,7 +101,7 @@ public:
     // ---- answers and errors (core.cpp) ----
     short checkLinkAnswer(int state, const Cliente* cliente) const;
     void linkType();
-    void set_Error(int code);
+    void set_Error(int code) override;
     int getLinkError() const { return linkError_; }
     enum_VersionVCI getAdapterGeneration() const { return static_cast<enum_VersionVCI>(generation_.load()); }
     bool getConnectionsDisallowed() const { return connectionsDisallowed_; }
@@ -104,44 +116,44 @@ public:
     RESPONSES_SERV_RP1210 getIsHardwareStatusEnded() const;
     void setIsHardwareStatusEnded(RESPONSES_SERV_RP1210 v);
     RESPONSES_SERV_RP1210 getIsCmmdMuxEnded() const;
-    void setIsCmmdMuxEnded(RESPONSES_SERV_RP1210 v);
+    void setIsCmmdMuxEnded(RESPONSES_SERV_RP1210 v) override;
     RESPONSES_SERV_RP1210 getPICConnectionEnded() const;
-    void setPICConnectionEnded(RESPONSES_SERV_RP1210 v);
+    void setPICConnectionEnded(RESPONSES_SERV_RP1210 v) override;
     RESPONSES_SERV_RP1210 getJ1850FilterStatus() const;
-    void setJ1850FilterStatus(RESPONSES_SERV_RP1210 v);
+    void setJ1850FilterStatus(RESPONSES_SERV_RP1210 v) override;
     RESPONSES_SERV_RP1210 getJ1850ClearFilterStatus() const;
-    void setJ1850ClearFilterStatus(RESPONSES_SERV_RP1210 v);
+    void setJ1850ClearFilterStatus(RESPONSES_SERV_RP1210 v) override;
     RESPONSES_SERV_RP1210 getCANFilterStatus() const;
-    void setCANFilterStatus(RESPONSES_SERV_RP1210 v);
+    void setCANFilterStatus(RESPONSES_SERV_RP1210 v) override;
     RESPONSES_SERV_RP1210 getCANClearFilterStatus() const;
-    void setCANClearFilterStatus(RESPONSES_SERV_RP1210 v);
+    void setCANClearFilterStatus(RESPONSES_SERV_RP1210 v) override;
     RESPONSES_SERV_RP1210 getISO15765FilterStatus() const;
-    void setISO15765FilterStatus(RESPONSES_SERV_RP1210 v);
+    void setISO15765FilterStatus(RESPONSES_SERV_RP1210 v) override;
     quint8 getBufferHardwareStatus() const { return bufferHardwareStatus_; }
     void setBufferHardwareStatus(quint8 v) { bufferHardwareStatus_ = v; }
 
     // ---- answer updates, called on the receive thread (service_states.cpp) ----
-    int modificarEstadoServicio(quint8 idCliente, IDS_SERV_RP1210 servicio, RESPONSES_SERV_RP1210 estado);
-    int modificarEstadoJ1939AdressClaim(quint8 idCliente, IDS_SERV_RP1210 servicio, quint8 estado, short address);
-    int actualizar_ClienteConnectRequest(const QByteArray& answer);
-    int actualizar_GET_IOCTL_Params(quint8 idCliente, const QList<quint32>& params);
-    int actualizar_FAST_INIT_AND_FIVE_BAUD_INIT_MSG(quint8 idCliente, const QByteArray& bytes, quint32 kind);
-    int actualizar_SendPulsesInit_MSG(quint8 idCliente, const QByteArray& bytes);
-    int actualizar_SetPollResponse(quint8 idCliente);
-    int actualizar_BecomeMaster(quint8 idCliente);
-    int actualizar_RequestConnection(quint8 idCliente);
-    int actualizar_TeardownConnection(quint8 idCliente);
-    int actualizar_RequestCommands(quint8 idCliente);
-    int actualizarSET_IO_Response(quint8 idCliente);
-    int actualizarSET_BAUD_RATE_Response(quint8 idCliente);
-    int actualizarSet_Padding_ISO15765_Response(quint8 idCliente, quint8 estado);
-    int actualizarSet_Remote_CAN_Message(quint8 idCliente, quint8 estado);
-    int actualizarSet_Can_First_Consecutive_Frame_Value(quint8 idCliente, quint8 estado);
-    int actualizar_SetFiltersV6(quint8 idCliente, quint8 estado);
-    int actualizar_SetFilters_SA_V6(quint8 idCliente, quint8 estado);
-    int actualizar_ClearFiltersV6(quint8 idCliente, quint8 estado);
-    int actualizar_ClearFilters_SA_V6(quint8 idCliente, quint8 estado);
-    int actualizar_EstadoSetJ1939InterpacketTime(quint8 idCliente, quint8 estado);
+    int modificarEstadoServicio(quint8 idCliente, IDS_SERV_RP1210 servicio, RESPONSES_SERV_RP1210 estado) override;
+    int modificarEstadoJ1939AdressClaim(quint8 idCliente, IDS_SERV_RP1210 servicio, quint8 estado, short address) override;
+    int actualizar_ClienteConnectRequest(const QByteArray& answer) override;
+    int actualizar_GET_IOCTL_Params(quint8 idCliente, const QList<quint32>& params) override;
+    int actualizar_FAST_INIT_AND_FIVE_BAUD_INIT_MSG(quint8 idCliente, const QByteArray& bytes, quint32 kind) override;
+    int actualizar_SendPulsesInit_MSG(quint8 idCliente, const QByteArray& bytes) override;
+    int actualizar_SetPollResponse(quint8 idCliente) override;
+    int actualizar_BecomeMaster(quint8 idCliente) override;
+    int actualizar_RequestConnection(quint8 idCliente) override;
+    int actualizar_TeardownConnection(quint8 idCliente) override;
+    int actualizar_RequestCommands(quint8 idCliente) override;
+    int actualizarSET_IO_Response(quint8 idCliente) override;
+    int actualizarSET_BAUD_RATE_Response(quint8 idCliente) override;
+    int actualizarSet_Padding_ISO15765_Response(quint8 idCliente, quint8 estado) override;
+    int actualizarSet_Remote_CAN_Message(quint8 idCliente, quint8 estado) override;
+    int actualizarSet_Can_First_Consecutive_Frame_Value(quint8 idCliente, quint8 estado) override;
+    int actualizar_SetFiltersV6(quint8 idCliente, quint8 estado) override;
+    int actualizar_SetFilters_SA_V6(quint8 idCliente, quint8 estado) override;
+    int actualizar_ClearFiltersV6(quint8 idCliente, quint8 estado) override;
+    int actualizar_ClearFilters_SA_V6(quint8 idCliente, quint8 estado) override;
+    int actualizar_EstadoSetJ1939InterpacketTime(quint8 idCliente, quint8 estado) override;
 
     // ---- answer waits (service_states.cpp) ----
     // Sleeps while pending() holds and fewer than limitSeconds whole wall-clock seconds
@@ -157,8 +169,8 @@ public:
 
     // ---- send and read path (messages.cpp) ----
     void getNewMessageToTransmit();
-    quint32 almacenarMsjBuzon(quint8 protocolo, QByteArray& message);
-    quint32 almacenarMsjconECHO(quint8 idCliente, quint8 flag, QByteArray& message, const QByteArray& extra);
+    quint32 almacenarMsjBuzon(quint8 protocolo, QByteArray& message) override;
+    quint32 almacenarMsjconECHO(quint8 idCliente, quint8 flag, QByteArray& message, const QByteArray& extra) override;
 
     // ---- commands (commands.cpp) ----
     short Cmd_ResetDevice(Cliente* cliente);
@@ -193,13 +205,13 @@ public:
     // ---- broadcast (broadcast.cpp) ----
     quint16 Cmd_Set_Broadcast_Msg(Cliente* cliente, char* command, short size);
     quint16 broadcast_Link(Cliente* cliente, char* command, short size);
-    void sendBroadcastMsg();
+    void sendBroadcastMsg() override;
     quint32 almacenarMsjconECHOBroadcastLink(quint8 flag, QByteArray& message, quint8 protocolo,
-                                             const QByteArray& extra);
+                                             const QByteArray& extra) override;
 
     // ---- versions and hardware status (info.cpp) ----
-    void SetHardwareSatusResponse(quint8 idCliente, const QByteArray& answer);
-    int modificarEstadoDetailedVersion(const QString& text);
+    void SetHardwareSatusResponse(quint8 idCliente, const QByteArray& answer) override;
+    int modificarEstadoDetailedVersion(const QString& text) override;
     void set_Detailed_Version(const QString& text);
     RESPONSES_SERV_RP1210 get_detailedVersionEnded() const;
     void set_detailedVersionEnded(RESPONSES_SERV_RP1210 v);

@@ -7,6 +7,8 @@
 #include <algorithm>
 #include <cstring>
 
+using namespace rp1210core::internal;
+
 namespace {
 
 const QString kDllMajor = QStringLiteral("17.2");
@@ -142,7 +144,7 @@ short GestorRP1210::RP1210_GetErrorMsg(short code, char* text)
     return errores_.ObtenerMsgError(code, text);
 }
 
-short GestorRP1210::RP1210_GetLastErrorMsg(short code, int* subCode, char* text)
+short GestorRP1210::RP1210_GetLastErrorMsg(short code, int* subCode, char* text, short /*clientId*/)
 {
     if (subCode != nullptr)
         *subCode = -1;

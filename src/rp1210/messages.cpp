@@ -8,12 +8,14 @@
 #include "rp1210/gestor_rp1210.h"
 
 #include "link/igestor_output.h"
-#include "link/segmentation.h"
+#include "common/segmentation.h"
 
 #include <algorithm>
 #include <climits>
 #include <cstring>
 #include <limits>
+
+using namespace rp1210core::internal;
 
 namespace {
 

@@ -2,6 +2,8 @@
 
 #include <cstring>
 
+namespace rp1210core::internal {
+
 namespace {
 
 struct SpeedInfo {
@@ -108,3 +110,5 @@ enu_GATEWAY_Velocidad translateSpeed_SetBaud_CAN(unsigned char code)
     default: return VELOCIDAD_NINGUNA;
     }
 }
+
+}  // namespace rp1210core::internal

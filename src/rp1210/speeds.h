@@ -1,7 +1,9 @@
 // Speed values: their decimal texts, the RP1210 baud codes and the K-line mark.
 #pragma once
 
-#include "rp1210/rp1210_types.h"
+#include <rp1210core/types.h>
+
+namespace rp1210core::internal {
 
 // Writes the decimal text of a speed value and a terminating zero (at most 8 bytes);
 // an empty text for values without one.
@@ -12,3 +14,5 @@ const char* speedText(unsigned char velocidad);
 enu_GATEWAY_Velocidad translateSpeed_SetBaud_J1708(unsigned char code);
 enu_GATEWAY_Velocidad translateSpeed_SetBaud_CAN(unsigned char code);
 bool isKLineBaudRate(unsigned char velocidad);
+
+}  // namespace rp1210core::internal

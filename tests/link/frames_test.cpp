@@ -9,6 +9,8 @@
 #include <thread>
 #include <vector>
 
+using namespace rp1210core::internal;
+
 // ---- byte conversion helpers ----
 
 TEST(ByteOrder, ReadersAndWriters)

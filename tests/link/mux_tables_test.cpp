@@ -1,6 +1,6 @@
-#include "link/mux_tables.h"
+#include <rp1210core/mux_tables.h>
 
-#include "rp1210/rp1210_types.h"
+#include <rp1210core/types.h>
 
 #include <gtest/gtest.h>
 

@@ -8,6 +8,8 @@
 #include <string>
 #include <vector>
 
+using namespace rp1210core::internal;
+
 namespace {
 
 constexpr char kGuard = 0x5A;

@@ -70,7 +70,7 @@ TEST(ErrorMessages, TextsResultsAndTheMaximumSize)
 
         std::vector<char> last(r.maxSize + 1, kGuard);
         int subCode = 7;
-        EXPECT_EQ(g.RP1210_GetLastErrorMsg(r.code, &subCode, last.data()), r.rc);
+        EXPECT_EQ(g.RP1210_GetLastErrorMsg(r.code, &subCode, last.data(), 1), r.rc);
         EXPECT_EQ(subCode, -1);
         EXPECT_EQ(cText(last), r.text);
     }
@@ -79,9 +79,9 @@ TEST(ErrorMessages, TextsResultsAndTheMaximumSize)
     GestorRP1210 g;
     int subCode = 7;
     EXPECT_EQ(g.RP1210_GetErrorMsg(142, nullptr), rp1210rc::NULL_PARAMETER);
-    EXPECT_EQ(g.RP1210_GetLastErrorMsg(142, &subCode, nullptr), rp1210rc::NULL_PARAMETER);
+    EXPECT_EQ(g.RP1210_GetLastErrorMsg(142, &subCode, nullptr, 1), rp1210rc::NULL_PARAMETER);
     std::vector<char> text(81, kGuard);
-    EXPECT_EQ(g.RP1210_GetLastErrorMsg(0, nullptr, text.data()), 0);
+    EXPECT_EQ(g.RP1210_GetLastErrorMsg(0, nullptr, text.data(), 1), 0);
     EXPECT_EQ(cText(text), "No errors");
 }
 

@@ -6,6 +6,8 @@
 #include <map>
 #include <string>
 
+using namespace rp1210core::internal;
+
 namespace {
 
 // Every speed value with its decimal text and K-line mark; other values have neither.

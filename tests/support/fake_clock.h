@@ -1,7 +1,7 @@
 // A clock the test moves by hand; moving it wakes the manager's answer waits.
 #pragma once
 
-#include "rp1210/clock.h"
+#include "common/clock.h"
 
 #include <atomic>
 #include <functional>

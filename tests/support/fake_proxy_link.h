@@ -7,7 +7,7 @@
 // Answers are delivered in the order of the writes that caused them.
 #pragma once
 
-#include "link/iproxy_link.h"
+#include <rp1210core/iproxy_link.h>
 
 #include <QByteArray>
 #include <QList>

@@ -6,6 +6,7 @@
 #include "link/gestor_input.h"
 #include "link/gestor_io.h"
 #include "rp1210/gestor_rp1210.h"
+#include "rp1210/wiring.h"
 #include "support/fake_proxy_link.h"
 
 #include <QByteArray>
@@ -22,11 +23,7 @@ public:
 
     LinkRig()
     {
-        io.setIProxyLink(&link);
-        io.setGestorRP1210(&g);
-        in.setGestorIO(&io);
-        g.setIGestorOutput(&io);
-        g.setIGestorInput(&in);
+        rp1210core::internal::wireCore(g, io, in, &link);
         link.setInterface(QStringLiteral("A"), 7);  // a segmenting generation
         link.setDelivery([this](const QByteArray& f) { in.storeMsg(f.constData(), quint32(f.size())); });
         link.setResponder([this](const QByteArray& w) { return answer(w); });

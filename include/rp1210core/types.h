@@ -1,4 +1,4 @@
-// Shared enumerations and records of the RP1210 core.
+// Shared enumerations, records and return codes of the RP1210 core.
 //
 // Every enumeration has a fixed underlying type so that any byte the adapter
 // sends can be carried in it without undefined behaviour, and every field the
@@ -6,7 +6,7 @@
 // original 32-bit Windows target `long` is 32-bit; on Linux it is not).
 #pragma once
 
-#include <QByteArray>
+#include <QtGlobal>
 
 #include <cstdint>
 
@@ -192,13 +192,6 @@ struct SBYTE_ARRAY {
 
 static_assert(sizeof(SCONFIG) == 8, "SCONFIG must be two 32-bit fields");
 
-// One request frame waiting for the send thread.
-struct TLink_Request_Msg {
-    quint8 idCliente = 0;
-    quint8 idBroadcast = 0xFF;  // 0xFF: not a periodic broadcast
-    QByteArray trama;
-};
-
 // RP1210 return codes used by the library (texts in GestionErrores).
 namespace rp1210rc {
 enum : short {
@@ -242,15 +235,3 @@ enum : short {
     HARDWARE_NOT_SUPPORTED = 602,
 };
 }  // namespace rp1210rc
-
-// The CAN family shares one bus speed on the adapter.
-inline bool isCanFamily(int protocolo)
-{
-    return protocolo == PROTOCOLO_CAN || protocolo == PROTOCOLO_TP20 || protocolo == PROTOCOLO_J1939 ||
-           protocolo == PROTOCOLO_ISO15765 || protocolo == PROTOCOLO_ISO15765_ALT;
-}
-
-inline bool isIso15765Family(int protocolo)
-{
-    return protocolo == PROTOCOLO_ISO15765 || protocolo == PROTOCOLO_ISO15765_ALT;
-}

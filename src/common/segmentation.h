@@ -2,9 +2,9 @@
 // frames) and the API manager (which refuses a message the send thread could not send).
 #pragma once
 
-#include "rp1210/rp1210_types.h"
+#include <rp1210core/types.h>
 
-namespace segmentation {
+namespace rp1210core::internal::segmentation {
 
 constexpr int kMaxFrame = 450;      // longer frames are segmented
 constexpr int kHeaderLength = 7;    // send-message header before the data
@@ -36,4 +36,4 @@ constexpr int kMaxSegmentedData = kFirstPayload + kMaxLastIndex * kLaterPayload;
 static_assert(fits(kHeaderLength + kMaxSegmentedData) && !fits(kHeaderLength + kMaxSegmentedData + 1),
               "kMaxSegmentedData is the last length that fits");
 
-}  // namespace segmentation
+}  // namespace rp1210core::internal::segmentation

@@ -1,4 +1,4 @@
-#include "rp1210/clock.h"
+#include "common/clock.h"
 
 #include <ctime>
 
