@@ -2,16 +2,47 @@
 
 #include "client/filters.h"
 #include "common/clock.h"
+#include "common/protocols.h"
 
 #include <algorithm>
 #include <cstring>
 #include <limits>
 
+using namespace rp1210core::internal;
+
 namespace {
 
 bool isJ1708Framing(quint8 protocolo)
 {
-    return protocolo == PROTOCOLO_J1708 || protocolo == PROTOCOLO_CAT;
+    return protocolFacts(protocolo).framing != Framing::Plain;
+}
+
+// The bytes a client of the protocol adds around a message before it goes out; -1: none.
+struct Additions {
+    int prefix = -1;
+    int suffix = -1;
+};
+
+Additions additionsFor(quint8 protocolo, bool addChecksum, const QByteArray& message)
+{
+    Additions a;
+    const int n = message.size();
+    switch (protocolFacts(protocolo).framing) {
+    case Framing::J1708:
+        // The priority byte (byte 0) is not part of the J1708 checksum.
+        if (addChecksum)
+            a.suffix = n > 1 ? Cliente::J1708_CalculaChecksum(message.constData() + 1, short(n - 1)) : 0;
+        break;
+    case Framing::Cat:
+        // CAT messages come without priority; the adapter expects 0x01 in its place.
+        if (addChecksum)
+            a.suffix = Cliente::J1708_CalculaChecksum(message.constData(), short(n));
+        a.prefix = 0x01;
+        break;
+    case Framing::Plain:
+        break;
+    }
+    return a;
 }
 
 qint32 sizeOrDefault(qint32 size)
@@ -155,18 +186,12 @@ quint32 Cliente::addMsjSaliente(const char* msg, short len, int maxLength)
     if (n > 0)
         prepared = QByteArray(msg, n);
 
-    const quint8 protocolo = protocolo_;
-    const bool addChecksum = j1708Mode_ == 1;
+    const Additions added = additionsFor(protocolo_, j1708Mode_ == 1, prepared);
     int counted = n;
-    if (protocolo == PROTOCOLO_J1708) {
-        // The priority byte (byte 0) is not part of the J1708 checksum.
-        if (addChecksum)
-            prepared.append(char(n > 1 ? J1708_CalculaChecksum(prepared.constData() + 1, short(n - 1)) : 0));
-    } else if (protocolo == PROTOCOLO_CAT) {
-        // CAT messages come without priority; the adapter expects 0x01 in its place.
-        if (addChecksum)
-            prepared.append(char(J1708_CalculaChecksum(prepared.constData(), short(n))));
-        prepared.prepend(char(0x01));
+    if (added.suffix >= 0)
+        prepared.append(char(added.suffix));
+    if (added.prefix >= 0) {
+        prepared.prepend(char(added.prefix));
         counted = n + 1;
     }
     // Measured as prepared: the checksum and prefix travel in the frame too.
@@ -297,27 +322,26 @@ quint32 Cliente::addFiltro(const unsigned char* record)
         return quint32(rp1210rc::INVALID_COMMAND);
 
     std::unique_ptr<GestionFiltro> filter;
-    switch (protocolo_.load()) {
-    case PROTOCOLO_CAN:
+    switch (protocolFacts(protocolo_.load()).filter) {
+    case FilterKind::Can:
         filter = std::make_unique<CAN_Filtro>(record);
         break;
-    case PROTOCOLO_J1850:
+    case FilterKind::J1850:
         filter = std::make_unique<J1850_Filtro>(record);
         break;
-    case PROTOCOLO_J1708:
+    case FilterKind::J1708:
         filter = std::make_unique<J1708_Filtro>(record[0]);
         break;
-    case PROTOCOLO_J1939:
+    case FilterKind::J1939:
         filter = std::make_unique<J1939_Filtro>(record);
         break;
-    case PROTOCOLO_ISO15765:
-    case PROTOCOLO_ISO15765_ALT:
+    case FilterKind::Iso15765:
         filter = std::make_unique<ISO15765_Filtro>(record);
         break;
-    case PROTOCOLO_CAT:
+    case FilterKind::Cat:
         filter = std::make_unique<CDL_Filtro>(record + 1, short(record[0]));
         break;
-    default:
+    case FilterKind::None:
         return 0;  // no filter class for this protocol: nothing to add
     }
 
@@ -415,19 +439,11 @@ int Cliente::addBroadcastMSG(const char* record, int size)
     if (BroadcastMSG::recordSize(record, size) < 0)
         return rp1210rc::INVALID_COMMAND;
     BroadcastMSG msg(record);
-    const quint8 protocolo = protocolo_;
-    const bool addChecksum = j1708Mode_ == 1;
-    const QByteArray bytes = msg.getMsg();
-    const int n = bytes.size();
-    if (protocolo == PROTOCOLO_J1708) {
-        // The priority byte (byte 0) is not part of the J1708 checksum.
-        if (addChecksum)
-            msg.appendByte(n > 1 ? J1708_CalculaChecksum(bytes.constData() + 1, short(n - 1)) : 0);
-    } else if (protocolo == PROTOCOLO_CAT) {
-        if (addChecksum)
-            msg.appendByte(J1708_CalculaChecksum(bytes.constData(), short(n)));
-        msg.prependByte(0x01);  // CAT messages come without priority; the adapter expects 0x01 there
-    }
+    const Additions added = additionsFor(protocolo_, j1708Mode_ == 1, msg.getMsg());
+    if (added.suffix >= 0)
+        msg.appendByte(quint8(added.suffix));
+    if (added.prefix >= 0)
+        msg.prependByte(quint8(added.prefix));
     std::lock_guard<std::mutex> lock(broadcastLock_);
     return storeBroadcastLocked(msg, 0, kMaxBroadcasts - 1);
 }

@@ -6,6 +6,8 @@
 #include "link/byte_order.h"
 #include "link/gestor_io.h"
 #include "link/igestor_respuestas.h"
+#include "common/protocols.h"
+#include "common/wire_format.h"
 
 #include <QString>
 
@@ -13,24 +15,10 @@ using namespace rp1210core::internal;
 
 namespace {
 
-constexpr char kClassApplication = 0x04;
+using wire::kClassApplication;
+using wire::kTimestampSize;
 constexpr int kMinFrame = 3;  // class, code, first field
-
-// Received-message frame (code 0x05): class, code, protocol, 16-bit length.
-constexpr int kReceivedHeader = 5;
-constexpr int kTimestampLength = 4;
-
-// Send answer (code 0x04).
-constexpr int kSendAnswerCounter = 4;
-constexpr int kSendAnswerTimestamp = 5;
-constexpr int kSendAnswerDataLength = 9;
-constexpr int kSendAnswerData = 11;
-
-// Segment of a received message (code 0xD3).
-constexpr int kSegmentTimestamp = 7;
-constexpr int kSegmentMinimum = kSegmentTimestamp + kTimestampLength;  // every segment carries the timestamp
-constexpr int kFirstSegmentData = 13;
-constexpr int kLaterSegmentData = 11;
+constexpr int kSegmentMinimum = wire::kReceivedSegmentTimestamp + kTimestampSize;  // every segment carries the timestamp
 
 // Firmware version answer (code 0x01): text from offset 3 to offset 19 inclusive.
 constexpr int kVersionTextFirst = 3;
@@ -55,22 +43,6 @@ bool isSendFailure(quint8 state)
         return true;
     default:
         return false;
-    }
-}
-
-// Bytes the adapter adds to a segmented message beyond the total length it announces.
-int segmentExtraBytes(quint8 protocolo)
-{
-    switch (protocolo) {
-    case PROTOCOLO_TP20:
-        return 2;
-    case PROTOCOLO_J1939:
-        return 6;
-    case PROTOCOLO_ISO15765:
-    case PROTOCOLO_ISO15765_ALT:
-        return 7;
-    default:
-        return 0;
     }
 }
 
@@ -100,9 +72,9 @@ struct SentBy {
 
 SentBy sentBy(const QByteArray& sent)
 {
-    if (sent.size() <= 2)
+    if (sent.size() <= wire::kSendClient)
         return {0, false};
-    const quint8 v = at(sent, 2);
+    const quint8 v = at(sent, wire::kSendClient);
     if (v == 0x10)
         return {16, false};
     if (v == 0x20)
@@ -255,15 +227,15 @@ void Gestor_IO::DeserializarRespuestaVersionFirmware(QByteArray& frame)
 
 void Gestor_IO::DeserializarRecepcionTrama(QByteArray& frame)
 {
-    if (frame.size() < kReceivedHeader)
+    if (frame.size() < wire::kReceivedHeader)
         return;
-    const quint8 protocolo = at(frame, 2);
-    const int declared = be16(frame, 3);
+    const quint8 protocolo = at(frame, wire::kReceivedProtocol);
+    const int declared = be16(frame, wire::kReceivedLength);
     // The message starts with its timestamp; a length that cannot hold it, or that
     // runs past the frame, is not a message.
-    if (declared < kTimestampLength || declared > frame.size() - kReceivedHeader)
+    if (declared < kTimestampSize || declared > frame.size() - wire::kReceivedHeader)
         return;
-    frame.remove(0, kReceivedHeader);
+    frame.remove(0, wire::kReceivedHeader);
     // Bytes after the declared length (padding) are not part of the message.
     frame.truncate(declared);
     gestor().almacenarMsjBuzon(protocolo, frame);
@@ -297,19 +269,19 @@ void Gestor_IO::DeserializarRespuestaEnvioMsj(QByteArray& frame)
     const int n = frame.size();
     if (n < 4)
         return;
-    const quint8 estado = at(frame, 3);
+    const quint8 estado = at(frame, wire::kAnswerState);
     if (estado > 23)
         return;
     const bool failure = isSendFailure(estado);
     if (estado != RESP_SERV_OK && !failure)
         return;  // e.g. 2 and 10: the slot stays taken until the hold-back frees it
-    if (n <= kSendAnswerCounter)
+    if (n <= wire::kAnswerCounter)
         return;
-    const quint8 counter = at(frame, kSendAnswerCounter);
+    const quint8 counter = at(frame, wire::kAnswerCounter);
 
     // The timestamp, the data length and the data it announces; only the echo and the
     // broadcast-link paths read them.
-    const bool hasData = n >= kSendAnswerData && be16(frame, kSendAnswerDataLength) <= n - kSendAnswerData;
+    const bool hasData = n >= wire::kAnswerData && be16(frame, wire::kAnswerDataLength) <= n - wire::kAnswerData;
 
     QByteArray sent;
     bool found = false;
@@ -331,17 +303,17 @@ void Gestor_IO::DeserializarRespuestaEnvioMsj(QByteArray& frame)
 
     if (found) {
         if (echo) {
-            QByteArray message = frame.mid(kSendAnswerTimestamp, kTimestampLength);
+            QByteArray message = frame.mid(wire::kAnswerTimestamp, kTimestampSize);
             if (sent.size() > kHeaderLength) {
-                const int announced = be16(sent, 5);
+                const int announced = be16(sent, wire::kSendLength);
                 message.append(sent.constData() + kHeaderLength, qMin(announced, sent.size() - kHeaderLength));
             }
-            const QByteArray extra = frame.mid(kSendAnswerData, be16(frame, kSendAnswerDataLength));
+            const QByteArray extra = frame.mid(wire::kAnswerData, be16(frame, wire::kAnswerDataLength));
             gestor().almacenarMsjconECHO(sentBy(sent).client, 1, message, extra);
         }
         // Free the slot of the protocol the answer names, and the counter for the head
         // that may wait for it.
-        decreaseSendProtocolBuffer(static_cast<qint8>(frame.at(2)));
+        decreaseSendProtocolBuffer(static_cast<qint8>(frame.at(wire::kAnswerProtocol)));
         wakeHeldBack();
         return;
     }
@@ -350,8 +322,8 @@ void Gestor_IO::DeserializarRespuestaEnvioMsj(QByteArray& frame)
     // the broadcast record it holds.
     if (failure || counter != 0 || !hasData)
         return;
-    QByteArray timestamp = frame.mid(kSendAnswerTimestamp, kTimestampLength);
-    const QByteArray extra = frame.mid(kSendAnswerData, be16(frame, kSendAnswerDataLength));
+    QByteArray timestamp = frame.mid(wire::kAnswerTimestamp, kTimestampSize);
+    const QByteArray extra = frame.mid(wire::kAnswerData, be16(frame, wire::kAnswerDataLength));
     gestor().almacenarMsjconECHOBroadcastLink(1, timestamp, at(frame, 2), extra);
 }
 
@@ -403,16 +375,16 @@ void Gestor_IO::Deserializar_TesterLink(QByteArray& frame)
 {
     // The adapter checks the link by getting its own frame back with one byte added.
     frame.append(static_cast<char>(0x01));
-    addMessageSentList(0, 0xFF, frame);
+    addMessageSentList(0, wire::kNoBroadcast, frame);
 }
 
 void Gestor_IO::Deserializar_Seg(QByteArray& frame)
 {
     if (frame.size() < kSegmentMinimum)
         return;
-    const quint8 protocolo = at(frame, 2);
-    const int key = at(frame, 3);
-    const quint8 sequence = at(frame, 4);
+    const quint8 protocolo = at(frame, wire::kReceivedSegmentProtocol);
+    const int key = at(frame, wire::kReceivedSegmentKey);
+    const quint8 sequence = at(frame, wire::kReceivedSegmentSequence);
     const quint8 index = sequence & 0x0F;
 
     if (index == 0) {
@@ -420,12 +392,12 @@ void Gestor_IO::Deserializar_Seg(QByteArray& frame)
         LINK_SEG_MSG msg;
         msg.nextIndex = 0;
         msg.segmentCount = static_cast<quint8>((sequence >> 4) + 1);
-        msg.expectedLength = be16(frame, 5) + segmentExtraBytes(protocolo);
+        msg.expectedLength = be16(frame, wire::kReceivedSegmentTotal) + protocolFacts(protocolo).segmentExtraBytes;
         msg.receivedLength = 0;
         // The whole message must fit the 16-bit length of the code-5 frame it becomes.
-        if (msg.expectedLength + kTimestampLength > 0xFFFF)
+        if (msg.expectedLength + kTimestampSize > 0xFFFF)
             return;
-        actualizar_Seg(frame, kFirstSegmentData, &msg);
+        actualizar_Seg(frame, wire::kFirstSegmentData, &msg);
         if (msg.receivedLength > msg.expectedLength)
             return;  // more data than announced: it can never complete
         if (!comprobar_Seg(frame, &msg))
@@ -437,7 +409,7 @@ void Gestor_IO::Deserializar_Seg(QByteArray& frame)
     if (it == reassembly_.end() || it.value().nextIndex != index)
         return;  // out of order or unknown: the message waits for the expected segment
     LINK_SEG_MSG* msg = &it.value();
-    actualizar_Seg(frame, kLaterSegmentData, msg);
+    actualizar_Seg(frame, wire::kLaterSegmentData, msg);
     if (msg->receivedLength > msg->expectedLength) {
         reassembly_.erase(it);
         return;
@@ -463,15 +435,15 @@ bool Gestor_IO::comprobar_Seg(const QByteArray& frame, LINK_SEG_MSG* msg)
         ++msg->nextIndex;
         return false;
     }
-    const int length = msg->receivedLength + kTimestampLength;
+    const int length = msg->receivedLength + kTimestampSize;
     QByteArray whole;
-    whole.reserve(kReceivedHeader + length);
+    whole.reserve(wire::kReceivedHeader + length);
     whole.append(kClassApplication);
     whole.append(static_cast<char>(SERV_RECEPCION_TRAMA));
     whole.append(frame.at(2));
     whole.append(static_cast<char>((length >> 8) & 0xFF));
     whole.append(static_cast<char>(length & 0xFF));
-    whole.append(frame.constData() + kSegmentTimestamp, kTimestampLength);
+    whole.append(frame.constData() + wire::kReceivedSegmentTimestamp, kTimestampSize);
     whole.append(msg->data);
     switchApplication(whole);
     return true;

@@ -7,6 +7,8 @@
 // caller's thread and their write result is ignored.
 #include "link/byte_order.h"
 #include "link/gestor_io.h"
+
+#include "common/wire_format.h"
 #include <rp1210core/iproxy_link.h>
 
 #include <algorithm>
@@ -15,10 +17,10 @@ using namespace rp1210core::internal;
 
 namespace {
 
-constexpr char kClassApp = 0x04;
-constexpr char kClassDiag = 0x02;
+using wire::kClassApplication;
+using wire::kClassDiagnostic;
 
-QByteArray frame(quint8 code, int reserve = 8, char frameClass = kClassApp)
+QByteArray frame(quint8 code, int reserve = 8, char frameClass = kClassApplication)
 {
     QByteArray f;
     f.reserve(reserve);
@@ -61,7 +63,7 @@ Gestor_IO::~Gestor_IO()
 
 void Gestor_IO::queueFrame(quint8 idCliente, const QByteArray& f)
 {
-    addMessageSentList(idCliente, 0xFF, f);
+    addMessageSentList(idCliente, wire::kNoBroadcast, f);
 }
 
 void Gestor_IO::writeDirect(const QByteArray& f)
@@ -127,7 +129,7 @@ void Gestor_IO::GenerarTrama_EnviarMensaje(quint8 idCliente, quint8 protocolo, b
     }
     QByteArray f = frame(SERV_ENVIAR_MENSAJE, kHeaderLength + data.size());
     // High nibble: echo flag; client 16 thus reads 0x10 / 0x20 (the adapter's affair).
-    appendByte(f, idCliente + (echo ? 0x10 : 0x00));
+    appendByte(f, idCliente + (echo ? wire::kEchoFlag : 0x00));
     appendByte(f, protocolo);
     appendByte(f, counter);
     appendWord(f, data.size());
@@ -453,14 +455,14 @@ void Gestor_IO::GenerarTrama_Set_ISO15765_Filter(quint8 idCliente, quint8 protoc
 
 void Gestor_IO::GenerarTrama_LogSegmentos(quint8 x)
 {
-    QByteArray f = frame(SERV_LOG_SEGMENTOS, 3, kClassDiag);
+    QByteArray f = frame(SERV_LOG_SEGMENTOS, 3, kClassDiagnostic);
     appendByte(f, x);
     writeDirect(f);
 }
 
 void Gestor_IO::GenerarTrama_testVelocidad()
 {
-    writeDirect(frame(SERV_TEST_VELOCIDAD, 2, kClassDiag));
+    writeDirect(frame(SERV_TEST_VELOCIDAD, 2, kClassDiagnostic));
 }
 
 // ---- transport pass-throughs ----

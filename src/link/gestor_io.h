@@ -12,7 +12,8 @@
 
 #include "common/message_semaphore.h"
 #include "link/igestor_output.h"
-#include "common/segmentation.h"
+#include "common/protocols.h"
+#include "common/wire_format.h"
 #include <rp1210core/managers.h>
 #include <rp1210core/types.h>
 
@@ -34,7 +35,7 @@ class IProxyLink;
 // One request frame waiting for the send thread.
 struct TLink_Request_Msg {
     quint8 idCliente = 0;
-    quint8 idBroadcast = 0xFF;  // 0xFF: not a periodic broadcast
+    quint8 idBroadcast = rp1210core::internal::wire::kNoBroadcast;
     QByteArray trama;
 };
 
@@ -52,7 +53,7 @@ public:
     static constexpr int kMaxFrame = rp1210core::internal::segmentation::kMaxFrame;
     static constexpr int kHeaderLength = rp1210core::internal::segmentation::kHeaderLength;
     static constexpr int kHoldBackMs = 1500;     // a held-back head frees one slot per pass after this
-    static constexpr int kInFlightCounters = 9;
+    static constexpr int kInFlightCounters = rp1210core::internal::kInFlightCounters;
 
     Gestor_IO();
     ~Gestor_IO();
@@ -158,7 +159,7 @@ public:
 
 private:
     IGestorRespuestas& gestor() { return *gestor_.load(); }  // only while dispatching
-    void queueFrame(quint8 idCliente, const QByteArray& frame);  // queued with idBroadcast 0xFF
+    void queueFrame(quint8 idCliente, const QByteArray& frame);  // queued as no broadcast
     void writeDirect(const QByteArray& frame);
     void run();
 

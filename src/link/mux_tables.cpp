@@ -2,6 +2,10 @@
 
 #include <rp1210core/types.h>
 
+#include "common/protocols.h"
+
+using namespace rp1210core::internal;
+
 namespace {
 
 constexpr int kPins = 16;
@@ -122,33 +126,17 @@ QString getMUXCommand(unsigned char protocolo, int pin1, int pin2, bool volts24)
         return QString();
 
     const QString* table = nullptr;
-    switch (protocolo) {
-    case PROTOCOLO_KWP2000:
-    case PROTOCOLO_JED677:
-    case PROTOCOLO_ISO9141:
-    case PROTOCOLO_ISO9141_RAW:
-    case PROTOCOLO_ISO9141_1:
-    case PROTOCOLO_ISO9141_2:
-    case PROTOCOLO_ISO9141_3:
-    case PROTOCOLO_ISO9141_KB:
-    case PROTOCOLO_ISO9141_KB91:
-    case PROTOCOLO_GM_KLINE:
-    case PROTOCOLO_ISO9141_VMAC:
+    switch (rp1210core::internal::protocolFacts(protocolo).mux) {
+    case rp1210core::internal::MuxTable::KLine:
         table = multpiplexCmmd_K;
         break;
-    case PROTOCOLO_CAN:
-    case PROTOCOLO_TP20:
-    case PROTOCOLO_J1939:
-    case PROTOCOLO_ISO15765:
-    case PROTOCOLO_ISO15765_ALT:
+    case rp1210core::internal::MuxTable::Can:
         table = volts24 ? multpiplexCmmd_CAN_ISOLATED_GROUNDS : multpiplexCmmd_CAN;
         break;
-    case PROTOCOLO_J1708:
-    case PROTOCOLO_ZF_J1708:
-    case PROTOCOLO_CAT:
+    case rp1210core::internal::MuxTable::J1708:
         table = multpiplexCmmd_J1708;
         break;
-    default:
+    case rp1210core::internal::MuxTable::None:
         return QString();
     }
     return table[pin1 * kPins + pin2];

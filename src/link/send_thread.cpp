@@ -3,7 +3,8 @@
 #include "link/gestor_io.h"
 #include "link/thread_priority.h"
 #include <rp1210core/iproxy_link.h>
-#include "common/segmentation.h"
+#include "common/protocols.h"
+#include "common/wire_format.h"
 #include "link/igestor_respuestas.h"
 
 #include <system_error>
@@ -15,60 +16,27 @@ namespace {
 using segmentation::kFirstPayload;
 using segmentation::kLaterPayload;
 using segmentation::lastIndexFor;
-constexpr quint8 kSegmentCode = 0xD2;  // request segments; the adapter answers in 0xD3 (SERV_SEGMENTO)
-constexpr int kJ1708Counter = 3;
 
 // In-flight counter of a protocol, or -1 when the protocol is not flow-controlled.
 int counterOf(int protocolo)
 {
-    switch (protocolo) {
-    case PROTOCOLO_KWP2000:
-    case PROTOCOLO_JED677:
-    case PROTOCOLO_ISO9141:
-    case PROTOCOLO_ISO9141_RAW:
-    case PROTOCOLO_ISO9141_1:
-    case PROTOCOLO_ISO9141_2:
-    case PROTOCOLO_ISO9141_3:
-    case PROTOCOLO_ISO9141_KB:
-    case PROTOCOLO_ISO9141_KB91:
-    case PROTOCOLO_ZF_J1708:
-    case PROTOCOLO_GM_KLINE:
-    case PROTOCOLO_ISO9141_VMAC:
-        return 0;
-    case PROTOCOLO_ISO15765:
-    case PROTOCOLO_ISO15765_ALT:
-        return 1;
-    case PROTOCOLO_J1939:
-        return 2;
-    case PROTOCOLO_J1708:
-    case PROTOCOLO_CAT:
-        return kJ1708Counter;
-    case PROTOCOLO_RS232:
-        return 4;
-    case PROTOCOLO_J1850:
-        return 5;
-    case PROTOCOLO_TP20:
-        return 6;
-    case PROTOCOLO_J2610:
-        return 7;
-    case PROTOCOLO_GM_ALDL:
-        return 8;
-    default:
-        return -1;
-    }
+    return protocolFacts(protocolo).inFlightCounter;
 }
-
-constexpr quint8 kLimits[Gestor_IO::kInFlightCounters] = {3, 1, 2, 10, 1, 1, 1, 3, 1};
 
 bool isSendMessage(const QByteArray& f)
 {
-    return f.size() > 4 && static_cast<quint8>(f.at(1)) == SERV_ENVIAR_MENSAJE;
+    return f.size() > wire::kSendCounter && static_cast<quint8>(f.at(wire::kCodeOffset)) == SERV_ENVIAR_MENSAJE;
 }
 
 // Protocol byte of a send-message frame, read signed as the adapter defines it.
 int protocolOf(const QByteArray& f)
 {
-    return static_cast<qint8>(f.at(3));
+    return static_cast<qint8>(f.at(wire::kSendProtocol));
+}
+
+quint8 counterByte(const QByteArray& f)
+{
+    return static_cast<quint8>(f.at(wire::kSendCounter));
 }
 
 }  // namespace
@@ -146,7 +114,7 @@ void Gestor_IO::run()
             // hold-back clock and the broadcasts keep running.
             const bool message = isSendMessage(current_.trama);
             const int counter = message ? counterOf(protocolOf(current_.trama)) : -1;
-            const int msgCounter = message ? static_cast<quint8>(current_.trama.at(4)) : -1;
+            const int msgCounter = message ? counterByte(current_.trama) : -1;
             std::unique_lock<std::mutex> lock(inFlightMutex_);
             inFlightCv_.wait_for(lock, std::chrono::milliseconds(1), [&] {
                 if (!running_)
@@ -156,7 +124,7 @@ void Gestor_IO::run()
                     if (sentFrames_.contains(static_cast<quint8>(msgCounter)))
                         return false;
                 }
-                return counter < 0 || inFlight_[static_cast<size_t>(counter)] < kLimits[counter];
+                return counter < 0 || inFlight_[static_cast<size_t>(counter)] < kInFlightLimits[counter];
             });
         }
         if (IGestorRespuestas* g = gestor_.load())
@@ -227,7 +195,7 @@ int Gestor_IO::enviarMSG()
 
     if (message && !(protocolo == PROTOCOLO_J1708 && !segmenting_)) {
         std::lock_guard<std::mutex> sentLock(sentMutex_);
-        sentFrames_.insert(static_cast<quint8>(current_.trama.at(4)), current_.trama);
+        sentFrames_.insert(counterByte(current_.trama), current_.trama);
     }
 
     if (segment) {
@@ -252,7 +220,7 @@ int Gestor_IO::enviarMSG()
 
 bool Gestor_IO::counterBusy(const QByteArray& trama, bool forgetStale)
 {
-    const quint8 counter = static_cast<quint8>(trama.at(4));
+    const quint8 counter = counterByte(trama);
     std::lock_guard<std::mutex> lock(sentMutex_);
     auto it = sentFrames_.find(counter);
     if (it == sentFrames_.end())
@@ -278,7 +246,7 @@ void Gestor_IO::removeAllBroadcastMsgs()
 {
     std::lock_guard<std::mutex> lock(listMutex_);
     for (int i = outputList_.size() - 1; i >= 0; --i) {
-        if (outputList_.at(i).idBroadcast != 0xFF)
+        if (outputList_.at(i).idBroadcast != wire::kNoBroadcast)
             outputList_.removeAt(i);
     }
 }
@@ -313,7 +281,7 @@ bool Gestor_IO::increaseSendProtocolBuffer(int protocolo)
         return true;
     std::lock_guard<std::mutex> lock(inFlightMutex_);
     quint8& n = inFlight_[static_cast<size_t>(counter)];
-    if (n >= kLimits[counter])
+    if (n >= kInFlightLimits[counter])
         return false;
     ++n;
     return true;
@@ -373,8 +341,8 @@ void Gestor_IO::segmentarMSG(QList<TLink_Request_Msg>* out, const TLink_Request_
             break;
         QByteArray s;
         s.reserve(11 + take);
-        s.append(char(0x04));
-        s.append(static_cast<char>(kSegmentCode));
+        s.append(wire::kClassApplication);
+        s.append(static_cast<char>(wire::kRequestSegmentCode));
         s.append(f.constData() + 2, 3);  // client and echo flag, protocol, counter
         s.append(char(0x00));
         s.append(static_cast<char>(segmentValue(static_cast<quint8>(i), k)));

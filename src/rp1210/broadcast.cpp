@@ -8,14 +8,18 @@
 // is held while the other is taken, nor while the output manager is called.
 #include "rp1210/gestor_rp1210.h"
 
+#include "common/wire_format.h"
+
 #include "link/igestor_output.h"
 
 #include <array>
 
+using namespace rp1210core::internal;
+
 
 namespace {
 
-constexpr int kTimestampSize = 4;
+using wire::kTimestampSize;
 constexpr quint8 kLinkSlot = 0;  // the adapter's broadcast slot that the link record uses
 constexpr quint8 kLastLinkClient = 0x0F;  // broadcast-link frames carry the client in a nibble
 

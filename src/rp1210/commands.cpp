@@ -8,6 +8,7 @@
 #include "rp1210/gestor_rp1210.h"
 
 #include "common/protocols.h"
+#include "common/wire_format.h"
 
 #include "link/byte_order.h"
 #include "link/igestor_output.h"
@@ -22,7 +23,6 @@ namespace {
 constexpr int kSetBaudLimitS = 7;
 constexpr int kResetSettleLimitS = 5;
 constexpr int kResetStatusLimitS = 2;
-constexpr quint8 kAllClients = 255;  // hardware status that concerns no client
 constexpr int kComChannelWireless = 3;
 
 // Command numbers handled here (the rest are in filter_commands.cpp and
@@ -356,7 +356,7 @@ short GestorRP1210::Cmd_ResetDevice(Cliente* cliente)
 
     // The adapter is back once it answers a status request.
     setIsHardwareStatusEnded(RESP_SERV_PENDING);
-    output_->GenerarTrama_GetHardwareStatus(kAllClients);
+    output_->GenerarTrama_GetHardwareStatus(wire::kAllClients);
     waitWhile(kResetStatusLimitS, [this] { return getIsHardwareStatusEnded() == RESP_SERV_PENDING; });
     const short result = checkLinkAnswer(getIsHardwareStatusEnded(), cliente);
     // The reset ended the only connection as a last disconnect would: connections are

@@ -3,6 +3,7 @@
 #include "rp1210/gestor_rp1210.h"
 
 #include "common/protocols.h"
+#include "common/wire_format.h"
 
 #include "link/igestor_input.h"
 #include "link/igestor_output.h"
@@ -15,10 +16,6 @@ constexpr int kConnectLimitS = 8;
 constexpr int kDisconnectLimitS = 3;
 constexpr int kDisconnectAttempts = 3;
 
-bool segmentsOrHoldsIso15765Filters(enum_VersionVCI g)
-{
-    return g == VCI_A || g == VCI_K || g == VCI_E;
-}
 }  // namespace
 
 short GestorRP1210::RP1210_ClientConnect(quint32 hwnd, short /*deviceId*/, const char* connectString,
@@ -125,7 +122,7 @@ short GestorRP1210::RP1210_ClientDisconnect(short clientId)
         if (isIso15765Family(protocolo)) {
             if (linkError_ == 0) {
                 Cmd_ISO15765_Clear_Flow_Control(cliente);
-                if (segmentsOrHoldsIso15765Filters(getAdapterGeneration()))
+                if (segmentation::segments(getAdapterGeneration()))
                     Cmd_ISO15765_Clear_Filter(cliente);
             } else {
                 result = static_cast<short>(linkError_.load());
@@ -189,14 +186,19 @@ short GestorRP1210::ConnectionModeRestrictions(quint8 protocolo, short appPacket
 {
     if (connectionsDisallowed_)
         return rp1210rc::CONNECTIONS_DISALLOWED;
-    if (protocolo == PROTOCOLO_J1939) {
+    switch (protocolFacts(protocolo).speedCheck) {
+    case SpeedCheck::J1939: {
         const short packetizing = CheckJ1939_PacketizingMode(protocolo, appPacketizing);
         if (packetizing != 0)
             return packetizing;
-    } else if (protocolo != PROTOCOLO_CAN && !isIso15765Family(protocolo)) {
-        return checkProtocolSpeed(protocolo, velocidad);
+        return check_CAN_Speed(velocidad);
     }
-    return check_CAN_Speed(velocidad);
+    case SpeedCheck::CanBus:
+        return check_CAN_Speed(velocidad);
+    case SpeedCheck::SameProtocol:
+        break;
+    }
+    return checkProtocolSpeed(protocolo, velocidad);
 }
 
 short GestorRP1210::CheckJ1939_PacketizingMode(quint8 protocolo, short appPacketizing)

@@ -4,6 +4,7 @@
 #include "rp1210/gestor_rp1210.h"
 
 #include "common/protocols.h"
+#include "common/wire_format.h"
 
 #include <rp1210core/mux_tables.h>
 
@@ -87,11 +88,6 @@ const QLatin1String kCommPin2Key("CommPin2=");
 const QLatin1String kVolts24Key("24V=true");
 constexpr int kCommPinKeyLength = 9;  // "CommPin1=" / "CommPin2="
 
-bool segmentsLongFrames(int generation)
-{
-    return generation == VCI_A || generation == VCI_K || generation == VCI_E;
-}
-
 // The "Baud=" text of an option token, or a null text when a "Channel=" token holds none.
 QString baudTextOf(const QString& token, const QStringList& tokens)
 {
@@ -114,7 +110,7 @@ void applyBaudText(const QString& baud, int generation, enu_GATEWAY_Protocolo pr
                    enu_GATEWAY_Velocidad& velocidad)
 {
     if (baud == QLatin1String("Baud=Auto")) {
-        velocidad = segmentsLongFrames(generation) ? VELOCIDAD_AUTO : VELOCIDAD_250000;
+        velocidad = segmentation::segments(generation) ? VELOCIDAD_AUTO : VELOCIDAD_250000;
         return;
     }
     if (baud == QLatin1String("Baud=1000")) {

@@ -2,8 +2,11 @@
 // answer states to RP1210 codes.
 #include "rp1210/gestor_rp1210.h"
 
+#include "common/protocols.h"
 #include "link/gestor_input.h"
 #include "link/gestor_io.h"
+
+using namespace rp1210core::internal;
 
 GestorRP1210::GestorRP1210() : clock_(SystemClock::instance()), errores_(GestionErrores::kDefaultMaxErrorMsgSize)
 {
@@ -100,20 +103,7 @@ short GestorRP1210::checkLinkAnswer(int state, const Cliente* cliente) const
     case RESP_SERV_NOT_SUPPORTED:
         return rp1210rc::INVALID_PROTOCOL;
     case RESP_SERV_OTHER_SPEED:
-        if (cliente) {
-            switch (cliente->getProtocolo()) {
-            case PROTOCOLO_J1708:
-                return rp1210rc::J1708_BAUD_NONSTANDARD;
-            case PROTOCOLO_CAN:
-            case PROTOCOLO_J1939:
-                return rp1210rc::J1939_BAUD_NONSTANDARD;
-            case PROTOCOLO_ISO15765:
-                return rp1210rc::ISO15765_BAUD_NONSTANDARD;
-            default:
-                break;
-            }
-        }
-        return rp1210rc::CONNECT_NOT_ALLOWED;
+        return cliente ? protocolFacts(cliente->getProtocolo()).otherSpeedCode : short(rp1210rc::CONNECT_NOT_ALLOWED);
     case RESP_SERV_NOT_CONNECTED:
         return rp1210rc::ADAPTER_NOT_CONNECTED;
     case RESP_SERV_HW_QUEUE_FULL:

@@ -36,16 +36,16 @@ bool holdsFiltersInAdapter(enum_VersionVCI g)
 // Whether `available` bytes from `record` hold what addFiltro reads for the protocol.
 bool recordFits(quint8 protocolo, const unsigned char* record, int available)
 {
-    switch (protocolo) {
-    case PROTOCOLO_CAN: return available >= CAN_Filtro::kRecordSize;
-    case PROTOCOLO_J1850: return available >= J1850_Filtro::kRecordSize;
-    case PROTOCOLO_J1708: return available >= kJ1708RecordSize;
-    case PROTOCOLO_J1939: return available >= J1939_Filtro::kRecordSize;
-    case PROTOCOLO_ISO15765:
-    case PROTOCOLO_ISO15765_ALT: return available >= ISO15765_Filtro::kRecordSize;
-    case PROTOCOLO_CAT: return available >= 1 && record[0] + 1 <= available;
-    default: return true;  // no filter class: addFiltro reads nothing
+    switch (protocolFacts(protocolo).filter) {
+    case FilterKind::Can: return available >= CAN_Filtro::kRecordSize;
+    case FilterKind::J1850: return available >= J1850_Filtro::kRecordSize;
+    case FilterKind::J1708: return available >= kJ1708RecordSize;
+    case FilterKind::J1939: return available >= J1939_Filtro::kRecordSize;
+    case FilterKind::Iso15765: return available >= ISO15765_Filtro::kRecordSize;
+    case FilterKind::Cat: return available >= 1 && record[0] + 1 <= available;
+    case FilterKind::None: break;
     }
+    return true;  // no filter class: addFiltro reads nothing
 }
 
 bool allRecordsFit(quint8 protocolo, const unsigned char* bytes, int size, int recordLength)

@@ -2,6 +2,9 @@
 // reported, the per-client hardware status with its adapter round trip, and error texts.
 #include "rp1210/gestor_rp1210.h"
 
+#include "common/protocols.h"
+#include "common/wire_format.h"
+
 #include "link/igestor_output.h"
 
 #include <algorithm>
@@ -105,7 +108,7 @@ short GestorRP1210::RP1210_GetHardwareStatus(short clientId, char* status, short
 
 void GestorRP1210::SetHardwareSatusResponse(quint8 idCliente, const QByteArray& answer)
 {
-    if (idCliente == 0xFF) {
+    if (idCliente == wire::kAllClients) {
         // An adapter-wide status: the answer the device reset waits for.
         setIsHardwareStatusEnded(RESP_SERV_OK);
         return;
@@ -116,10 +119,10 @@ void GestorRP1210::SetHardwareSatusResponse(quint8 idCliente, const QByteArray& 
 
     auto a = [&answer](int i) { return i < answer.size() ? static_cast<quint8>(answer.at(i)) : quint8(0); };
     auto count = [this](int protocolo) { return static_cast<int>(otrosClientesConProtocolo(quint8(protocolo))); };
-    const int kLine = count(PROTOCOLO_ISO9141) + count(PROTOCOLO_ISO9141_RAW) + count(PROTOCOLO_ISO9141_1) +
-                      count(PROTOCOLO_ISO9141_2) + count(PROTOCOLO_ISO9141_3) + count(PROTOCOLO_ISO9141_KB) +
-                      count(PROTOCOLO_ISO9141_KB91) + count(PROTOCOLO_JED677) + count(PROTOCOLO_GM_KLINE) +
-                      count(PROTOCOLO_ISO9141_VMAC);
+    int kLine = 0;
+    for (const ProtocolFacts& row : protocol_table::kRows)
+        if (row.kLineStatus)
+            kLine += count(row.protocolo);
 
     QList<quint8> record;
     record.reserve(kStatusRecordBytes);

@@ -8,7 +8,8 @@
 #include "rp1210/gestor_rp1210.h"
 
 #include "link/igestor_output.h"
-#include "common/segmentation.h"
+#include "common/protocols.h"
+#include "common/wire_format.h"
 
 #include <algorithm>
 #include <climits>
@@ -19,15 +20,15 @@ using namespace rp1210core::internal;
 
 namespace {
 
-constexpr int kTimestampSize = 4;
-constexpr quint8 kNoBroadcast = 255;
+using wire::kNoBroadcast;
+using wire::kTimestampSize;
 // A non-blocking read still waits this long for a message, so applications that poll
 // in a loop do not spin the processor.
 constexpr int kNonBlockingWaitMs = 1;
 
 bool isJ1708Framing(quint8 protocolo)
 {
-    return protocolo == PROTOCOLO_J1708 || protocolo == PROTOCOLO_CAT;
+    return protocolFacts(protocolo).framing != Framing::Plain;
 }
 
 bool validClientId(short clientId)
