@@ -1,0 +1,19 @@
+// Byte helpers the tests share: hex in, hex out, and patterned payloads.
+#pragma once
+
+#include <QByteArray>
+
+#include <string>
+
+// Non-hex characters (spaces) are skipped.
+inline QByteArray hex(const char* text) { return QByteArray::fromHex(text); }
+inline std::string toHex(const QByteArray& bytes) { return bytes.toHex(' ').toStdString(); }
+
+// n bytes first, first + 1, ... (mod 256).
+inline QByteArray pattern(int n, int first = 0)
+{
+    QByteArray data(n, '\0');
+    for (int i = 0; i < n; ++i)
+        data[i] = static_cast<char>((first + i) & 0xFF);
+    return data;
+}
