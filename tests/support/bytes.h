@@ -1,9 +1,10 @@
-// Byte helpers the tests share: hex in, hex out, and patterned payloads.
+// Byte helpers the tests share: hex in, hex out, patterned payloads, exact-size buffers.
 #pragma once
 
 #include <QByteArray>
 
 #include <string>
+#include <vector>
 
 // Non-hex characters (spaces) are skipped.
 inline QByteArray hex(const char* text) { return QByteArray::fromHex(text); }
@@ -17,3 +18,6 @@ inline QByteArray pattern(int n, int first = 0)
         data[i] = static_cast<char>((first + i) & 0xFF);
     return data;
 }
+
+// The bytes on the heap with nothing after them: a read past them shows under the address sanitizer.
+inline std::vector<char> exactCopy(const QByteArray& bytes) { return std::vector<char>(bytes.begin(), bytes.end()); }
