@@ -1,7 +1,7 @@
 // Broadcast records and the broadcast operations of a client slot.
 #include "client/broadcast_msg.h"
 #include "client/cliente.h"
-#include "client_test_util.h"
+#include "support/bytes.h"
 #include "support/fake_clock.h"
 #include "support/wait_until.h"
 
@@ -38,10 +38,6 @@ void operator delete(void* p, std::size_t) noexcept { std::free(p); }
 #endif
 
 namespace {
-
-using clienttest::hex;
-
-std::string toHex(const QByteArray& a) { return a.toHex(' ').toStdString(); }
 
 // A command record: interval and message length least significant byte first.
 QByteArray record(int interval, const QByteArray& message)

@@ -21,3 +21,4 @@ inline QByteArray pattern(int n, int first = 0)
 
 // The bytes on the heap with nothing after them: a read past them shows under the address sanitizer.
 inline std::vector<char> exactCopy(const QByteArray& bytes) { return std::vector<char>(bytes.begin(), bytes.end()); }
+inline const unsigned char* ubytes(const QByteArray& a) { return reinterpret_cast<const unsigned char*>(a.constData()); }
