@@ -1,7 +1,7 @@
 // Broadcast records and the broadcast operations of a client slot.
 #include "client/broadcast_msg.h"
 #include "client/cliente.h"
-#include "client_test_util.h"
+#include "support/bytes.h"
 #include "support/fake_clock.h"
 #include "support/wait_until.h"
 
@@ -39,10 +39,6 @@ void operator delete(void* p, std::size_t) noexcept { std::free(p); }
 
 namespace {
 
-using clienttest::hex;
-
-std::string toHex(const QByteArray& a) { return a.toHex(' ').toStdString(); }
-
 // A command record: interval and message length least significant byte first.
 QByteArray record(int interval, const QByteArray& message)
 {
@@ -64,7 +60,7 @@ QByteArray view(const Cliente& c, quint8 id, bool link = false, int size = 64, i
 int add(Cliente& c, const QByteArray& r) { return c.addBroadcastMSG(r.constData(), r.size()); }
 int addLink(Cliente& c, const QByteArray& r) { return c.addBroadcastMSG_Link(r.constData(), r.size()); }
 
-TEST(BroadcastRecord, ReadsLittleEndianRecordAndViewsItBigEndian)
+TEST(BroadcastRecord, ReadsLittleEndianViewsBigEndianAndRefusesRecordsThatDoNotFit)
 {
     const QByteArray r = hex("34 12 03 00 18 EF 00 99");  // one byte past the record
     EXPECT_EQ(BroadcastMSG::recordSize(r.constData(), r.size()), 7);
@@ -78,10 +74,7 @@ TEST(BroadcastRecord, ReadsLittleEndianRecordAndViewsItBigEndian)
     char out[8] = {};
     m.deserializarBroadMSG(out);
     EXPECT_EQ(toHex(QByteArray(out, m.viewSize())), "12 34 00 03 18 ef 00");
-}
 
-TEST(BroadcastRecord, RecordSizeRefusesRecordsThatDoNotFit)
-{
     const struct {
         const char* bytes;
         int available, expected;
@@ -234,6 +227,13 @@ TEST(BroadcastScan, DueStrictlyAfterTheIntervalAndMarkedSent)
     clock.advanceMillis(1);
     EXPECT_TRUE(zero.broadcastMsgToSend(&due, clock));
     EXPECT_EQ(due.size(), 2);
+
+    // The scan keeps running when the process clock passes its sign and wraps.
+    BroadcastMSG m(100, hex("01"));
+    EXPECT_TRUE(m.isDue(0x80000010u));  // never sent, clock past 2^31 ms
+    m.setLastSent(int(0xFFFFFFF0u));     // sent just before the 32-bit wrap
+    EXPECT_FALSE(m.isDue(0x00000054u));  // 100 ms later
+    EXPECT_TRUE(m.isDue(0x00000055u));   // 101 ms later
 }
 
 TEST(BroadcastScan, DueMapRecordsComeInKeyOrderAsCopiesAndLinkRecordIsSkipped)
@@ -252,15 +252,6 @@ TEST(BroadcastScan, DueMapRecordsComeInKeyOrderAsCopiesAndLinkRecordIsSkipped)
     EXPECT_EQ(due.at(1).getBroadcastID(), 3);
     c.clearBroadcastMsgList();
     EXPECT_EQ(toHex(due.at(1).getMsg()), "02");  // the copy outlives the record
-}
-
-TEST(BroadcastScan, KeepsRunningWhenTheProcessClockPassesItsSignAndWraps)
-{
-    BroadcastMSG m(100, hex("01"));
-    EXPECT_TRUE(m.isDue(0x80000010u));  // never sent, clock past 2^31 ms
-    m.setLastSent(int(0xFFFFFFF0u));     // sent just before the 32-bit wrap
-    EXPECT_FALSE(m.isDue(0x00000054u));  // 100 ms later
-    EXPECT_TRUE(m.isDue(0x00000055u));   // 101 ms later
 }
 
 #ifndef RP1210CORE_SANITIZED

@@ -1,14 +1,11 @@
+// The six protocol filters: record layouts and which messages each accepts.
 #include "client/filters.h"
-#include "client_test_util.h"
+#include "support/bytes.h"
 
 #include <gtest/gtest.h>
 
-#include <functional>
 #include <memory>
 #include <vector>
-
-using clienttest::bytes;
-using clienttest::hex;
 
 namespace {
 
@@ -18,17 +15,17 @@ std::unique_ptr<GestionFiltro> makeFilter(Kind kind, const QByteArray& record)
 {
     switch (kind) {
     case Kind::J1939:
-        return std::make_unique<J1939_Filtro>(bytes(record));
+        return std::make_unique<J1939_Filtro>(ubytes(record));
     case Kind::J1708:
-        return std::make_unique<J1708_Filtro>(bytes(record)[0]);
+        return std::make_unique<J1708_Filtro>(ubytes(record)[0]);
     case Kind::CAN:
-        return std::make_unique<CAN_Filtro>(bytes(record));
+        return std::make_unique<CAN_Filtro>(ubytes(record));
     case Kind::ISO15765:
-        return std::make_unique<ISO15765_Filtro>(bytes(record));
+        return std::make_unique<ISO15765_Filtro>(ubytes(record));
     case Kind::J1850:
-        return std::make_unique<J1850_Filtro>(bytes(record));
+        return std::make_unique<J1850_Filtro>(ubytes(record));
     case Kind::CDL:
-        return std::make_unique<CDL_Filtro>(bytes(record) + 1, short(bytes(record)[0]));
+        return std::make_unique<CDL_Filtro>(ubytes(record) + 1, short(ubytes(record)[0]));
     }
     return nullptr;
 }
@@ -102,9 +99,7 @@ TEST(FiltersTest, TableOfMessagesInBothFilterModes)
     for (const FilterCase& c : kCases) {
         SCOPED_TRACE(c.name);
         auto filter = makeFilter(c.kind, hex(c.record));
-        // Exact-size copy so that a read past the message is visible to the sanitizers.
-        const QByteArray message = hex(c.message);
-        std::vector<char> exact(message.begin(), message.end());
+        std::vector<char> exact = exactCopy(hex(c.message));
         const QByteArray view = QByteArray::fromRawData(exact.data(), int(exact.size()));
         EXPECT_EQ(filter->Valid_Filter(view, c.echo, 0), c.mode0);
         EXPECT_EQ(filter->Valid_Filter(view, c.echo, 1), c.mode1);
@@ -146,7 +141,7 @@ TEST(FiltersTest, MessagesOfEveryShortLengthNeverPassInModeZero)
 
 TEST(FiltersTest, ConstructorsReadRecordsMostSignificantByteFirst)
 {
-    const J1939_Filtro f(bytes(hex("0D EC FE 00 06 F9 FF")));
+    const J1939_Filtro f(ubytes(hex("0D EC FE 00 06 F9 FF")));
     EXPECT_EQ(f.getFilterFlag(), 0x0D);
     EXPECT_EQ(f.getPGN(), hex("EC FE 00"));
     EXPECT_EQ(f.getPriority(), 0x06);
@@ -176,26 +171,26 @@ TEST(FiltersTest, ConstructorsReadRecordsMostSignificantByteFirst)
         SCOPED_TRACE(r.record);
         const QByteArray rec = hex(r.record);
         if (r.iso) {
-            const ISO15765_Filtro i(bytes(rec));
+            const ISO15765_Filtro i(ubytes(rec));
             EXPECT_EQ(i.getMask(), r.mask);
             EXPECT_EQ(i.getExtAddressMask(), r.extMask);
             EXPECT_EQ(i.getHeader(), r.header);
             EXPECT_EQ(i.getExtAddress(), r.ext);
         } else {
-            const CAN_Filtro c(bytes(rec));
+            const CAN_Filtro c(ubytes(rec));
             EXPECT_EQ(c.getType(), r.type);
             EXPECT_EQ(c.getMask(), r.mask);
             EXPECT_EQ(c.getHeader(), r.header);
         }
     }
 
-    const J1850_Filtro j(bytes(hex("F0 0F FF 12 34 56")));
+    const J1850_Filtro j(ubytes(hex("F0 0F FF 12 34 56")));
     EXPECT_EQ(j.getMask(0), 0xF0);
     EXPECT_EQ(j.getMask(2), 0xFF);
     EXPECT_EQ(j.getValue(0), 0x12);
     EXPECT_EQ(j.getValue(2), 0x56);
 
     const QByteArray cdl = hex("AA BB CC");
-    EXPECT_EQ(CDL_Filtro(bytes(cdl), 3).getPattern(), (std::vector<quint8>{0xAA, 0xBB, 0xCC}));
-    EXPECT_TRUE(CDL_Filtro(bytes(cdl), -2).getPattern().empty());
+    EXPECT_EQ(CDL_Filtro(ubytes(cdl), 3).getPattern(), (std::vector<quint8>{0xAA, 0xBB, 0xCC}));
+    EXPECT_TRUE(CDL_Filtro(ubytes(cdl), -2).getPattern().empty());
 }

@@ -1,5 +1,4 @@
 #include <rp1210core/mux_tables.h>
-
 #include <rp1210core/types.h>
 
 #include <gtest/gtest.h>
@@ -11,90 +10,63 @@
 
 namespace {
 
-std::string entry(const QString* table, int p1, int p2)
-{
-    return table[p1 * 16 + p2].toStdString();
-}
+std::string entry(const QString* table, int p1, int p2) { return table[p1 * 16 + p2].toStdString(); }
 
-// Counts the non-empty entries, each of which must be one of the table's letters and
-// four decimal digits.
-int wellFormedEntries(const QString* table, const QString& letters)
+TEST(MuxTables, CountsFormatAndExamples)
 {
-    int n = 0;
-    for (int i = 0; i < 256; ++i) {
-        const QString& e = table[i];
-        if (e.isEmpty())
-            continue;
-        ++n;
-        EXPECT_TRUE(QRegExp(QStringLiteral("[%1][0-9]{4}").arg(letters)).exactMatch(e)) << i << ": " << e.toStdString();
+    // Every non-empty entry is one of the table's letters and four decimal digits.
+    const struct {
+        const QString* table;
+        const char* letters;
+        int entries;
+    } tables[] = {{multpiplexCmmd_K, "WK", 67},
+                  {multpiplexCmmd_J1708, "JS", 56},
+                  {multpiplexCmmd_CAN, "C", 6},
+                  {multpiplexCmmd_CAN_ISOLATED_GROUNDS, "D", 6}};
+    for (const auto& t : tables) {
+        const QRegExp format(QStringLiteral("[%1][0-9]{4}").arg(QLatin1String(t.letters)));
+        int n = 0;
+        for (int i = 0; i < 256; ++i) {
+            n += !t.table[i].isEmpty();
+            EXPECT_TRUE(t.table[i].isEmpty() || format.exactMatch(t.table[i])) << i << ": " << t.table[i].toStdString();
+        }
+        EXPECT_EQ(n, t.entries) << t.letters;
+        EXPECT_EQ(entry(t.table, 1, 1), "");
     }
-    return n;
-}
-
-const std::set<int> kGroupA = {1, 3, 7, 8, 9, 10, 12};
-const std::set<int> kGroupB = {2, 11, 13, 15};
-
-TEST(MuxTables, CountsAndFormat)
-{
-    EXPECT_EQ(wellFormedEntries(multpiplexCmmd_K, QStringLiteral("WK")), 67);
-    EXPECT_EQ(wellFormedEntries(multpiplexCmmd_J1708, QStringLiteral("JS")), 56);
-    EXPECT_EQ(wellFormedEntries(multpiplexCmmd_CAN, QStringLiteral("C")), 6);
-    EXPECT_EQ(wellFormedEntries(multpiplexCmmd_CAN_ISOLATED_GROUNDS, QStringLiteral("D")), 6);
-}
-
-TEST(MuxTables, Examples)
-{
-    struct Row {
+    const struct {
         const QString* table;
         int p1, p2;
         const char* expected;
-    };
-    const Row rows[] = {
-        {multpiplexCmmd_K, 7, 15, "W1419"},    {multpiplexCmmd_K, 7, 0, "W1425"},
-        {multpiplexCmmd_K, 2, 1, "K0918"},     {multpiplexCmmd_K, 15, 0, "K0019"},
-        {multpiplexCmmd_K, 15, 7, "K1419"},    {multpiplexCmmd_K, 12, 0, "W0625"},
-        {multpiplexCmmd_K, 13, 9, "K1217"},    {multpiplexCmmd_K, 0, 7, ""},
-        {multpiplexCmmd_K, 0, 0, ""},          {multpiplexCmmd_K, 7, 8, ""},
-        {multpiplexCmmd_K, 2, 11, ""},         {multpiplexCmmd_K, 6, 14, ""},
-        {multpiplexCmmd_J1708, 12, 13, "J0617"}, {multpiplexCmmd_J1708, 11, 3, "S0820"},
-        {multpiplexCmmd_J1708, 12, 0, ""},       {multpiplexCmmd_J1708, 15, 0, ""},
-        {multpiplexCmmd_J1708, 8, 9, ""},
-        {multpiplexCmmd_CAN, 6, 14, "C0000"},  {multpiplexCmmd_CAN, 3, 11, "C0001"},
-        {multpiplexCmmd_CAN, 1, 9, "C0002"},   {multpiplexCmmd_CAN, 3, 8, "C0003"},
-        {multpiplexCmmd_CAN, 12, 13, "C0004"}, {multpiplexCmmd_CAN, 13, 12, "C0006"},
-        {multpiplexCmmd_CAN, 14, 6, ""},       {multpiplexCmmd_CAN, 6, 0, ""},
-        {multpiplexCmmd_CAN_ISOLATED_GROUNDS, 6, 14, "D0000"},
+    } rows[] = {
+        {multpiplexCmmd_K, 7, 15, "W1419"},  {multpiplexCmmd_K, 7, 0, "W1425"},   {multpiplexCmmd_K, 2, 1, "K0918"},
+        {multpiplexCmmd_K, 15, 0, "K0019"},  {multpiplexCmmd_K, 15, 7, "K1419"},  {multpiplexCmmd_K, 12, 0, "W0625"},
+        {multpiplexCmmd_K, 13, 9, "K1217"},  {multpiplexCmmd_K, 0, 7, ""},        {multpiplexCmmd_K, 0, 0, ""},
+        {multpiplexCmmd_K, 7, 8, ""},        {multpiplexCmmd_K, 2, 11, ""},       {multpiplexCmmd_K, 6, 14, ""},
+        {multpiplexCmmd_J1708, 12, 13, "J0617"}, {multpiplexCmmd_J1708, 11, 3, "S0820"}, {multpiplexCmmd_J1708, 12, 0, ""},
+        {multpiplexCmmd_J1708, 15, 0, ""},   {multpiplexCmmd_J1708, 8, 9, ""},    {multpiplexCmmd_CAN, 6, 14, "C0000"},
+        {multpiplexCmmd_CAN, 3, 11, "C0001"}, {multpiplexCmmd_CAN, 1, 9, "C0002"}, {multpiplexCmmd_CAN, 3, 8, "C0003"},
+        {multpiplexCmmd_CAN, 12, 13, "C0004"}, {multpiplexCmmd_CAN, 13, 12, "C0006"}, {multpiplexCmmd_CAN, 14, 6, ""},
+        {multpiplexCmmd_CAN, 6, 0, ""},      {multpiplexCmmd_CAN_ISOLATED_GROUNDS, 6, 14, "D0000"},
         {multpiplexCmmd_CAN_ISOLATED_GROUNDS, 13, 12, "D0006"},
     };
-    for (const Row& row : rows) {
-        SCOPED_TRACE(testing::Message() << row.p1 << "," << row.p2 << " -> " << row.expected);
-        EXPECT_EQ(entry(row.table, row.p1, row.p2), std::string(row.expected));
-    }
-    for (const QString* table :
-         {multpiplexCmmd_K, multpiplexCmmd_J1708, multpiplexCmmd_CAN, multpiplexCmmd_CAN_ISOLATED_GROUNDS})
-        EXPECT_EQ(entry(table, 1, 1), "");
+    for (const auto& row : rows)
+        EXPECT_EQ(entry(row.table, row.p1, row.p2), row.expected) << row.p1 << "," << row.p2;
 }
 
 // A pin pair routes the same two lines whichever pin comes first: the digits agree and
 // only the letter tells the order. The J1708 table routes exactly the K-line table's
-// two-pin pairs.
+// two-pin pairs; the isolated-grounds table is the CAN table with another letter.
 TEST(MuxTables, PairsAreSymmetricAndShareDigits)
 {
-    for (int a : kGroupA) {
-        for (int b : kGroupB) {
+    for (int a : {1, 3, 7, 8, 9, 10, 12}) {
+        for (int b : {2, 11, 13, 15}) {
             SCOPED_TRACE(testing::Message() << a << "," << b);
             const std::string w = entry(multpiplexCmmd_K, a, b);
-            const std::string k = entry(multpiplexCmmd_K, b, a);
-            const std::string j = entry(multpiplexCmmd_J1708, a, b);
-            const std::string s = entry(multpiplexCmmd_J1708, b, a);
             ASSERT_EQ(w.size(), 5u);
             EXPECT_EQ(w[0], 'W');
-            EXPECT_EQ(k[0], 'K');
-            EXPECT_EQ(j[0], 'J');
-            EXPECT_EQ(s[0], 'S');
-            EXPECT_EQ(k.substr(1), w.substr(1));
-            EXPECT_EQ(j.substr(1), w.substr(1));
-            EXPECT_EQ(s.substr(1), w.substr(1));
+            EXPECT_EQ(entry(multpiplexCmmd_K, b, a), "K" + w.substr(1));
+            EXPECT_EQ(entry(multpiplexCmmd_J1708, a, b), "J" + w.substr(1));
+            EXPECT_EQ(entry(multpiplexCmmd_J1708, b, a), "S" + w.substr(1));
             // Single-pin entries carry the same pin code in the same half.
             EXPECT_EQ(entry(multpiplexCmmd_K, a, 0), "W" + w.substr(1, 2) + "25");
             EXPECT_EQ(entry(multpiplexCmmd_K, b, 0), "K00" + w.substr(3, 2));
@@ -102,9 +74,7 @@ TEST(MuxTables, PairsAreSymmetricAndShareDigits)
     }
     for (int i = 0; i < 256; ++i) {
         EXPECT_EQ(multpiplexCmmd_CAN_ISOLATED_GROUNDS[i].isEmpty(), multpiplexCmmd_CAN[i].isEmpty());
-        if (!multpiplexCmmd_CAN[i].isEmpty()) {
-            EXPECT_EQ(multpiplexCmmd_CAN_ISOLATED_GROUNDS[i].mid(1), multpiplexCmmd_CAN[i].mid(1));
-        }
+        EXPECT_EQ(multpiplexCmmd_CAN_ISOLATED_GROUNDS[i].mid(1), multpiplexCmmd_CAN[i].mid(1));
     }
 }
 
@@ -112,53 +82,35 @@ TEST(MuxTables, GetMuxCommandPicksTheProtocolsTable)
 {
     // Probe each protocol with one pin pair per table: (7,0) is routable only as K-line,
     // (12,13) as K-line, J1708 and CAN, (6,14) only as CAN.
-    const std::set<int> kLine = {1, 4, 5, 18, 19, 20, 21, 22, 23, 25, 31};
-    const std::set<int> can = {2, 9, 16, 17, 30};
-    const std::set<int> j1708 = {15, 24, 33};
+    const std::set<int> kLine = {1, 4, 5, 18, 19, 20, 21, 22, 23, 25, 31}, can = {2, 9, 16, 17, 30}, j1708 = {15, 24, 33};
     for (int p = 0; p <= 255; ++p) {
         SCOPED_TRACE(p);
         const auto protocolo = static_cast<unsigned char>(p);
         const bool isK = kLine.count(p) != 0, isCan = can.count(p) != 0, isJ = j1708.count(p) != 0;
         EXPECT_EQ(getMUXCommand(protocolo, 7, 0, false).toStdString(), isK ? "W1425" : "");
-        EXPECT_EQ(getMUXCommand(protocolo, 12, 13, false).toStdString(),
-                  isK ? "W0617" : isJ ? "J0617" : isCan ? "C0004" : "");
-        EXPECT_EQ(getMUXCommand(protocolo, 12, 13, true).toStdString(),
-                  isK ? "W0617" : isJ ? "J0617" : isCan ? "D0004" : "");
+        EXPECT_EQ(getMUXCommand(protocolo, 12, 13, false).toStdString(), isK ? "W0617" : isJ ? "J0617" : isCan ? "C0004" : "");
+        EXPECT_EQ(getMUXCommand(protocolo, 12, 13, true).toStdString(), isK ? "W0617" : isJ ? "J0617" : isCan ? "D0004" : "");
         EXPECT_EQ(getMUXCommand(protocolo, 6, 14, false).toStdString(), isCan ? "C0000" : "");
     }
-}
-
-TEST(MuxTables, GetMuxCommandEdgeCases)
-{
-    struct Row {
+    const struct {
         unsigned char protocolo;
         int p1, p2;
         bool volts24;
         const char* expected;
-    };
-    const Row rows[] = {
-        {PROTOCOLO_J1939, 6, 14, false, "C0000"},
-        {PROTOCOLO_J1939, 6, 14, true, "D0000"},
-        {PROTOCOLO_ISO9141, 7, 15, false, "W1419"},
-        {PROTOCOLO_ISO9141, 15, 7, false, "K1419"},
+    } rows[] = {
+        {PROTOCOLO_J1939, 6, 14, false, "C0000"},   {PROTOCOLO_J1939, 6, 14, true, "D0000"},
+        {PROTOCOLO_ISO9141, 7, 15, false, "W1419"}, {PROTOCOLO_ISO9141, 15, 7, false, "K1419"},
         {PROTOCOLO_ISO9141, 7, 15, true, "W1419"},  // the flag only concerns CAN
-        {PROTOCOLO_J1708, 12, 0, false, ""},
-        {PROTOCOLO_ISO9141, 12, 0, false, "W0625"},
-        {PROTOCOLO_J1850, 7, 15, false, ""},
-        {PROTOCOLO_ISO9141, 16, 0, false, ""},
-        {PROTOCOLO_ISO9141, 7, 16, false, ""},
-        {PROTOCOLO_ISO9141, -1, 15, false, ""},
-        {PROTOCOLO_ISO9141, 7, -1, false, ""},
+        {PROTOCOLO_J1708, 12, 0, false, ""},        {PROTOCOLO_ISO9141, 12, 0, false, "W0625"},
+        {PROTOCOLO_ISO9141, 16, 0, false, ""},      {PROTOCOLO_ISO9141, 7, 16, false, ""},
+        {PROTOCOLO_ISO9141, -1, 15, false, ""},     {PROTOCOLO_ISO9141, 7, -1, false, ""},
         {PROTOCOLO_ISO9141, 1 - 16, 15 + 16 * 16, false, ""},  // same index, pins out of range
-        {PROTOCOLO_ISO9141, 0x7FFFFFFF, 0, false, ""},
-        {34, 7, 15, false, ""},
+        {PROTOCOLO_ISO9141, 0x7FFFFFFF, 0, false, ""}, {34, 7, 15, false, ""},
     };
-    for (const Row& row : rows) {
-        SCOPED_TRACE(testing::Message() << int(row.protocolo) << ":" << row.p1 << "," << row.p2 << "," << row.volts24);
-        EXPECT_EQ(getMUXCommand(row.protocolo, row.p1, row.p2, row.volts24).toStdString(), std::string(row.expected));
-    }
-    // J1850 routes through none of the tables.
-    for (int p1 = 0; p1 < 16; ++p1)
+    for (const auto& row : rows)
+        EXPECT_EQ(getMUXCommand(row.protocolo, row.p1, row.p2, row.volts24).toStdString(), row.expected)
+            << int(row.protocolo) << ":" << row.p1 << "," << row.p2 << "," << row.volts24;
+    for (int p1 = 0; p1 < 16; ++p1)  // J1850 routes through none of the tables
         for (int p2 = 0; p2 < 16; ++p2)
             EXPECT_TRUE(getMUXCommand(PROTOCOLO_J1850, p1, p2, false).isEmpty());
 }

@@ -1,10 +1,8 @@
-// Test double of the adapter transport.
-//
-// Records every frame written to it (from any thread), lets a test wait for the n-th
-// frame, can refuse or hold writes, reports a configurable interface, and plays the
-// adapter: a responder maps each written frame to answer frames, which the fake's
-// own thread hands to the delivery callback (point it at GestorInput::storeMsg).
-// Answers are delivered in the order of the writes that caused them.
+// Test double of the adapter transport. Records every frame written to it (from any
+// thread), can refuse or hold writes, reports a configurable interface, and plays the
+// adapter: a responder maps each written frame to answer frames, which the fake's own
+// thread hands to the delivery callback (point it at GestorInput::storeMsg), in the
+// order of the writes that caused them.
 #pragma once
 
 #include <rp1210core/iproxy_link.h>
@@ -26,89 +24,124 @@ public:
     using Responder = std::function<QList<QByteArray>(const QByteArray& written)>;
     using Delivery = std::function<void(const QByteArray& frame)>;
     using Clock = std::chrono::steady_clock;
-
+    using ms = std::chrono::milliseconds;
     struct Write {
         QByteArray frame;
         Clock::time_point at;
         std::thread::id thread;
     };
 
-    FakeProxyLink();
-    ~FakeProxyLink() override;  // stop()
+    FakeProxyLink() : thread_([this] { loop(); }) {}
+    ~FakeProxyLink() override { stop(); }
     FakeProxyLink(const FakeProxyLink&) = delete;
     FakeProxyLink& operator=(const FakeProxyLink&) = delete;
 
-    // ---- configuration (any time, any thread) ----
-    void setInterface(const QString& type, int version, int other = 0);
-    void setComChannel(int channel);
-    void setInitializeResult(short rc);
+    void setInterface(const QString& type, int version, int other = 0)
+    {
+        locked([&] {
+            type_ = type;
+            version_ = version;
+            other_ = other;
+        });
+    }
+    void setComChannel(int channel) { locked([&] { channel_ = channel; }); }
+    void setInitializeResult(short rc) { locked([&] { initializeResult_ = rc; }); }
     // true: writeData refuses every frame (returns false; nothing recorded or answered).
-    void setFailWrites(bool fail);
+    void setFailWrites(bool fail) { locked([&] { failWrites_ = fail; }); }
     // true: writeData blocks until holdWrites(false) or stop(); the frame is then taken.
-    void holdWrites(bool hold);
-    void setResponder(Responder responder);
-    void setDelivery(Delivery delivery);
-
+    void holdWrites(bool hold)
+    {
+        locked([&] { holdWrites_ = hold; });
+        changed_.notify_all();
+    }
+    void setResponder(Responder r) { locked([&] { responder_ = std::move(r); }); }
+    void setDelivery(Delivery d) { locked([&] { delivery_ = std::move(d); }); }
     // Delivers an unsolicited adapter frame from the fake's thread.
-    void deliver(const QByteArray& frame);
+    void deliver(const QByteArray& frame) { enqueue(false, frame); }
 
-    // ---- observation ----
-    QList<QByteArray> frames() const;
-    std::vector<Write> writes() const;
-    int frameCount() const;
-    int failedWrites() const;
-    int initializeCalls() const;
-    int releaseCalls() const;
-    void clearFrames();
-    // Waits until at least n frames have been written; false on time-out.
-    bool waitForFrames(int n, std::chrono::milliseconds timeout = std::chrono::milliseconds(5000)) const;
-    // Waits until a writer is blocked by holdWrites(true); false on time-out.
-    bool waitForHeldWriter(std::chrono::milliseconds timeout = std::chrono::milliseconds(5000)) const;
-    // Waits until every answer and delivery queued so far has been handed over.
-    bool waitUntilIdle(std::chrono::milliseconds timeout = std::chrono::milliseconds(5000)) const;
+    QList<QByteArray> frames() const
+    {
+        return locked([&] {
+            QList<QByteArray> out;
+            for (const Write& w : writes_)
+                out.append(w.frame);
+            return out;
+        });
+    }
+    std::vector<Write> writes() const { return locked([&] { return writes_; }); }
+    int frameCount() const { return locked([&] { return int(writes_.size()); }); }
+    int failedWrites() const { return locked([&] { return failedWrites_; }); }
+    int initializeCalls() const { return locked([&] { return initializeCalls_; }); }
+    int releaseCalls() const { return locked([&] { return releaseCalls_; }); }
+    void clearFrames() { locked([&] { writes_.clear(); }); }
+    // Each wait returns false on time-out.
+    bool waitForFrames(int n, ms timeout = ms(5000)) const
+    {
+        return waitFor(timeout, [&] { return int(writes_.size()) >= n; });
+    }
+    bool waitForHeldWriter(ms timeout = ms(5000)) const { return waitFor(timeout, [&] { return heldWriters_ > 0; }); }
+    // Every answer and delivery queued so far has been handed over.
+    bool waitUntilIdle(ms timeout = ms(5000)) const
+    {
+        return waitFor(timeout, [&] { return stopping_ || (work_.empty() && !busy_); });
+    }
 
-    // Ends the fake's thread (joins it) and releases held writers; answers not yet
-    // delivered are dropped. Idempotent; writes are still recorded afterwards.
+    // Joins the fake's thread and releases held writers; answers not yet delivered are
+    // dropped. Idempotent; writes are still recorded afterwards.
     void stop();
 
-    // ---- IProxyLink ----
-    short initializeConnection() override;
+    short initializeConnection() override
+    {
+        return locked([&] {
+            ++initializeCalls_;
+            return initializeResult_;
+        });
+    }
     bool writeData(const char* data, int length) override;
-    void getTypeInterface(QString& type, int& version, int& other) override;
-    void limpiarDescargarProxy() override;
-    int getComChannel() override;
+    void getTypeInterface(QString& type, int& version, int& other) override
+    {
+        locked([&] {
+            type = type_;
+            version = version_;
+            other = other_;
+        });
+    }
+    void limpiarDescargarProxy() override { locked([&] { ++releaseCalls_; }); }
+    int getComChannel() override { return locked([&] { return channel_; }); }
 
 private:
-    struct Work {
-        bool respond;  // true: run the responder on `frame`; false: deliver `frame` as is
-        QByteArray frame;
-    };
-
+    template <class F>
+    auto locked(F f) const -> decltype(f())
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        return f();
+    }
+    template <class P>
+    bool waitFor(ms timeout, P p) const
+    {
+        std::unique_lock<std::mutex> lock(mutex_);
+        return changed_.wait_for(lock, timeout, p);
+    }
+    void enqueue(bool respond, const QByteArray& frame);
     void loop();
 
+    struct Work {
+        bool respond;  // run the responder on `frame`, or deliver `frame` as it is
+        QByteArray frame;
+    };
     mutable std::mutex mutex_;
     mutable std::condition_variable changed_;  // writes, holds, work done, stop
     std::condition_variable workReady_;
     std::deque<Work> work_;
-    bool busy_ = false;  // the thread is handling a work item outside the lock
+    bool busy_ = false;  // the thread handles a work item outside the lock
     bool stopping_ = false;
-
     std::vector<Write> writes_;
-    int failedWrites_ = 0;
-    int heldWriters_ = 0;
-    bool failWrites_ = false;
-    bool holdWrites_ = false;
-    int initializeCalls_ = 0;
-    int releaseCalls_ = 0;
-
+    int failedWrites_ = 0, heldWriters_ = 0, initializeCalls_ = 0, releaseCalls_ = 0;
+    bool failWrites_ = false, holdWrites_ = false;
     QString type_ = QStringLiteral("K");
-    int version_ = 1;
-    int other_ = 0;
-    int channel_ = 0;
+    int version_ = 1, other_ = 0, channel_ = 0;
     short initializeResult_ = 0;
-
     Responder responder_;
     Delivery delivery_;
-
-    std::thread thread_;
+    std::thread thread_;  // last: starts once everything it reads exists
 };

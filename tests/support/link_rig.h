@@ -12,7 +12,6 @@
 #include <QByteArray>
 #include <QList>
 
-#include <atomic>
 #include <functional>
 #include <map>
 #include <mutex>
@@ -28,7 +27,7 @@ public:
         link.setDelivery([this](const QByteArray& f) { in.storeMsg(f.constData(), quint32(f.size())); });
         link.setResponder([this](const QByteArray& w) { return answer(w); });
     }
-
+    // The fake's thread stops first: it delivers into `in`, which dispatches into io and g.
     ~LinkRig()
     {
         link.stop();
@@ -55,9 +54,12 @@ public:
     static QByteArray receivedFrame(quint8 protocolo, const QByteArray& message)
     {
         const int l = 4 + message.size();
-        QByteArray f;
-        f.append(char(0x04)).append(char(0x05)).append(char(protocolo)).append(char(l >> 8)).append(char(l & 0xFF));
-        return f + timestamp() + message;
+        return QByteArray::fromHex("0405") + char(protocolo) + char(l >> 8) + char(l & 0xFF) + timestamp() + message;
+    }
+    // The confirmation of send frame `w`: its protocol, state 0, its counter, no data.
+    static QByteArray sendAnswer(const QByteArray& w)
+    {
+        return QByteArray::fromHex("0404") + w.mid(3, 1) + '\0' + w.mid(4, 1) + timestamp() + QByteArray(2, '\0');
     }
 
     short connect(const char* connectString, short appPacketizing = 0)
@@ -75,43 +77,28 @@ private:
     {
         if (w.size() < 2 || quint8(w[0]) != 0x04)
             return {};
-        const quint8 code = quint8(w[1]);
         {
             std::lock_guard<std::mutex> lock(mutex_);
-            auto it = answers_.find(code);
+            const auto it = answers_.find(quint8(w[1]));
             if (it != answers_.end())
                 return it->second(w);
         }
-        return defaultAnswer(w);
-    }
-
-    static QList<QByteArray> defaultAnswer(const QByteArray& w)
-    {
-        auto frame = [](std::initializer_list<int> bytes) {
-            QByteArray f;
-            for (int b : bytes)
-                f.append(char(b));
-            return f;
-        };
+        const QByteArray head = w.left(3);  // class, code, client
+        const QByteArray ok(1, '\0');
         switch (quint8(w[1])) {
         case 0x02:  // connect: ok, at the requested speed
-            return {frame({0x04, 0x02, quint8(w[2]), 0x00, quint8(w[4])})};
-        case 0x03:  // disconnect: ok
-            return {frame({0x04, 0x03, quint8(w[2]), 0x00})};
-        case 0x04:  // message sent: ok, no data
-            return {frame({0x04, 0x04, quint8(w[3]), 0x00, quint8(w[4])}) + timestamp() + frame({0, 0})};
-        case 0xD2: {  // the last segment completes the message
-            const quint8 seq = quint8(w[6]);
-            if ((seq >> 4) != (seq & 0x0F))
-                return {};
-            return {frame({0x04, 0x04, quint8(w[3]), 0x00, quint8(w[4])}) + timestamp() + frame({0, 0})};
-        }
-        case 0x06:  // hardware status
-            return {frame({0x04, 0x06, quint8(w[2]), 0xA0, 0xA1, 0xA2, 0xA3, 0xA4, 0xA5, 0xA6, 0xA7})};
+            return {head + ok + w.mid(4, 1)};
+        case 0x03:
         case 0x0A:
-            return {frame({0x04, 0x0A, quint8(w[2]), 0x00})};
+            return {head + ok};
+        case 0x04:
+            return {sendAnswer(w)};
+        case 0xD2:  // only the last segment completes the message
+            return (quint8(w[6]) >> 4) == (quint8(w[6]) & 0x0F) ? QList<QByteArray>{sendAnswer(w)} : QList<QByteArray>{};
+        case 0x06:  // hardware status
+            return {head + QByteArray::fromHex("a0a1a2a3a4a5a6a7")};
         case 0x10:
-            return {frame({0x04, 0x10, quint8(w[2])})};
+            return {head};
         default:
             return {};
         }

@@ -1,28 +1,12 @@
-// An output manager wired to a fake transport and to its own API manager, and the hex
-// helpers the link tests share.
+// An output manager wired to a fake transport and to its own API manager, for tests that
+// drive the send loop by hand or hand frames to the dispatch.
 #pragma once
 
 #include "link/gestor_io.h"
 #include "rp1210/gestor_rp1210.h"
+#include "support/bytes.h"
 #include "support/fake_proxy_link.h"
 #include "support/wait_until.h"
-
-#include <QByteArray>
-
-#include <string>
-
-// Non-hex characters (spaces) are skipped.
-inline QByteArray hex(const char* text) { return QByteArray::fromHex(text); }
-inline std::string toHex(const QByteArray& bytes) { return bytes.toHex(' ').toStdString(); }
-
-// n bytes first, first + 1, ... (mod 256).
-inline QByteArray pattern(int n, int first = 0)
-{
-    QByteArray data(n, '\0');
-    for (int i = 0; i < n; ++i)
-        data[i] = static_cast<char>((first + i) & 0xFF);
-    return data;
-}
 
 // Declared in this order so that the send thread stops before what it calls goes.
 struct IoRig {
@@ -30,10 +14,12 @@ struct IoRig {
     GestorRP1210 g;
     Gestor_IO io;
 
-    IoRig()
+    explicit IoRig(bool running = false, enum_VersionVCI generation = VCI_J)
     {
         io.setIProxyLink(&link);
         io.setGestorRP1210(&g);
+        if (running)
+            io.ArrancarHiloEnvio(generation, 0);
     }
     // The fake's thread may still be dispatching into io.
     ~IoRig()
@@ -42,27 +28,24 @@ struct IoRig {
         io.pararHiloEnvio();
     }
 
-    // Sets the segmenting mode without leaving the send thread running, so that a
-    // test can drive enviarMSG() by hand.
+    // Sets the segmenting mode without leaving the send thread running, so that a test
+    // can drive enviarMSG() by hand.
     void selectGeneration(enum_VersionVCI generation)
     {
         io.ArrancarHiloEnvio(generation, 0);
         io.pararHiloEnvio();
     }
-
     // Runs enviarMSG() until the output list is empty or `limit` passes were made.
     void drain(int limit = 10000)
     {
         for (int i = 0; i < limit && io.outputListSize() > 0; ++i)
             io.enviarMSG();
     }
-
     void queue(int protocolo, int n, int dataBytes = 4, quint8 client = 1)
     {
         for (int i = 0; i < n; ++i)
-            io.GenerarTrama_EnviarMensaje(client, static_cast<quint8>(protocolo), false, pattern(dataBytes), 0xFF);
+            io.GenerarTrama_EnviarMensaje(client, quint8(protocolo), false, pattern(dataBytes), 0xFF);
     }
-
     Cliente* connect(quint8 id, quint8 protocolo, bool echo = false)
     {
         Cliente* c = g.getCliente(id);
@@ -72,14 +55,12 @@ struct IoRig {
         c->setFilterState(1);
         return c;
     }
-
     // The dispatch gets its own copy, as the ring slot it normally reads.
     void dispatch(const QByteArray& frame)
     {
         QByteArray copy(frame);
         io.switchApplication(copy);
     }
-
     // Sends one message through the real send thread so that it is remembered under its
     // counter and holds an in-flight slot, as for a real answer; returns the counter.
     int send(quint8 client, quint8 protocolo, bool echo, const QByteArray& data)
@@ -88,8 +69,6 @@ struct IoRig {
             io.ArrancarHiloEnvio(VCI_J, 0);
         const int before = link.frameCount();
         io.GenerarTrama_EnviarMensaje(client, protocolo, echo, data, 0xFF);
-        if (!link.waitForFrames(before + 1))
-            return -1;
-        return static_cast<quint8>(link.frames().back().at(4));
+        return link.waitForFrames(before + 1) ? quint8(link.frames().back().at(4)) : -1;
     }
 };
