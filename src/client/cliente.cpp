@@ -139,40 +139,40 @@ void Cliente::setISO9141_KWP200_Mode(quint8 v)
 void Cliente::setTamanoBufferEntrada(qint32 size)
 {
     const qint32 s = sizeOrDefault(size);
-    std::lock_guard<std::mutex> lock(rxLock_);
+    MutexLocker lock(rxLock_);
     rxSize_ = s;
     rxFree_ = s - queuedBytes(rxQueue_);
 }
 
 qint32 Cliente::getfreeBufferEntrada() const
 {
-    std::lock_guard<std::mutex> lock(rxLock_);
+    MutexLocker lock(rxLock_);
     return rxFree_;
 }
 
 void Cliente::setfreeBufferEntrada(qint32 v)
 {
-    std::lock_guard<std::mutex> lock(rxLock_);
+    MutexLocker lock(rxLock_);
     rxFree_ = v;
 }
 
 void Cliente::setTamanoBufferSalida(qint32 size)
 {
     const qint32 s = sizeOrDefault(size);
-    std::lock_guard<std::mutex> lock(txLock_);
+    MutexLocker lock(txLock_);
     txSize_ = s;
     txFree_ = s - queuedBytes(txQueue_);
 }
 
 qint32 Cliente::getfreeBufferSalida() const
 {
-    std::lock_guard<std::mutex> lock(txLock_);
+    MutexLocker lock(txLock_);
     return txFree_;
 }
 
 void Cliente::setfreeBufferSalida(qint32 v)
 {
-    std::lock_guard<std::mutex> lock(txLock_);
+    MutexLocker lock(txLock_);
     txFree_ = v;
 }
 
@@ -199,7 +199,7 @@ quint32 Cliente::addMsjSaliente(const char* msg, short len, int maxLength)
         return quint32(rp1210rc::MESSAGE_TOO_LONG);
 
     // The space test uses the counted length, the deduction the prepared size.
-    std::lock_guard<std::mutex> lock(txLock_);
+    MutexLocker lock(txLock_);
     if (counted > txFree_)
         return quint32(rp1210rc::TX_QUEUE_FULL);
     txFree_ -= prepared.size();
@@ -209,7 +209,7 @@ quint32 Cliente::addMsjSaliente(const char* msg, short len, int maxLength)
 
 QByteArray Cliente::GetMsjToSend()
 {
-    std::lock_guard<std::mutex> lock(txLock_);
+    MutexLocker lock(txLock_);
     if (txQueue_.isEmpty())
         return QByteArray();
     QByteArray msg = txQueue_.takeFirst();
@@ -219,7 +219,7 @@ QByteArray Cliente::GetMsjToSend()
 
 void Cliente::deleteMsjSaliente()
 {
-    std::lock_guard<std::mutex> lock(txLock_);
+    MutexLocker lock(txLock_);
     txQueue_.clear();
     txFree_ = txSize_;
 }
@@ -249,7 +249,7 @@ bool Cliente::passesFilters(QByteArray& msg) const
         return false;
     const bool echo = echoMode_;
     const quint8 mode = filterMode_;
-    std::lock_guard<std::mutex> lock(filterLock_);
+    MutexLocker lock(filterLock_);
     for (const auto& f : filters_) {
         if (f->Valid_Filter(msg, echo, mode))
             return true;
@@ -260,7 +260,7 @@ bool Cliente::passesFilters(QByteArray& msg) const
 // removePriority drops the J1708 priority byte behind the timestamp and echo byte.
 quint32 Cliente::storeReceived(QByteArray& msg, bool removePriority)
 {
-    std::lock_guard<std::mutex> lock(rxLock_);
+    MutexLocker lock(rxLock_);
     if (rxFree_ < msg.size()) {
         rxFull_ = true;
         return quint32(rp1210rc::RX_QUEUE_FULL);
@@ -281,7 +281,7 @@ qint16 Cliente::GetMsjToRead(char* buffer, int bufferSize, int waitMs, const std
     if (!rxCount_.tryAcquireUnless(waitMs, leave))
         return 0;
 
-    std::lock_guard<std::mutex> lock(rxLock_);
+    MutexLocker lock(rxLock_);
     // A flush between taking the token and taking the lock removed the message and
     // the token went with it.
     if (rxQueue_.isEmpty())
@@ -302,7 +302,7 @@ qint16 Cliente::GetMsjToRead(char* buffer, int bufferSize, int waitMs, const std
 
 void Cliente::deleteMsjRecibido()
 {
-    std::lock_guard<std::mutex> lock(rxLock_);
+    MutexLocker lock(rxLock_);
     rxQueue_.clear();
     rxCount_.drain();
     rxFree_ = rxSize_;
@@ -310,7 +310,7 @@ void Cliente::deleteMsjRecibido()
 
 int Cliente::receivedCount() const
 {
-    std::lock_guard<std::mutex> lock(rxLock_);
+    MutexLocker lock(rxLock_);
     return rxQueue_.size();
 }
 
@@ -345,7 +345,7 @@ quint32 Cliente::addFiltro(const unsigned char* record)
         return 0;  // no filter class for this protocol: nothing to add
     }
 
-    std::lock_guard<std::mutex> lock(filterLock_);
+    MutexLocker lock(filterLock_);
     if (filters_.size() >= size_t(kMaxFilters))
         return quint32(rp1210rc::TOO_MANY_FILTERS);
     filters_.push_back(std::move(filter));
@@ -360,7 +360,7 @@ bool Cliente::containsFilter(const GestionFiltro* filter) const
     const auto* wanted = dynamic_cast<const ISO15765_Filtro*>(filter);
     if (wanted == nullptr)
         return false;
-    std::lock_guard<std::mutex> lock(filterLock_);
+    MutexLocker lock(filterLock_);
     for (const auto& f : filters_) {
         const auto* held = dynamic_cast<const ISO15765_Filtro*>(f.get());
         if (held != nullptr && held->sameAs(*wanted))
@@ -390,7 +390,7 @@ void Cliente::deleteAllFilters()
 {
     std::vector<std::unique_ptr<GestionFiltro>> dropped;
     {
-        std::lock_guard<std::mutex> lock(filterLock_);
+        MutexLocker lock(filterLock_);
         filterState_ = 0;
         dropped.swap(filters_);
     }
@@ -399,13 +399,13 @@ void Cliente::deleteAllFilters()
 
 int Cliente::getFilterSize() const
 {
-    std::lock_guard<std::mutex> lock(filterLock_);
+    MutexLocker lock(filterLock_);
     return int(filters_.size());
 }
 
 const GestionFiltro* Cliente::getActiveFilter(int index) const
 {
-    std::lock_guard<std::mutex> lock(filterLock_);
+    MutexLocker lock(filterLock_);
     if (index < 0 || size_t(index) >= filters_.size())
         return nullptr;
     return filters_[size_t(index)].get();
@@ -415,7 +415,7 @@ const GestionFiltro* Cliente::getActiveFilter(int index) const
 
 void Cliente::dropBroadcasts()
 {
-    std::lock_guard<std::mutex> lock(broadcastLock_);
+    MutexLocker lock(broadcastLock_);
     broadcasts_.clear();
     broadcastLink_.reset();
 }
@@ -444,7 +444,7 @@ int Cliente::addBroadcastMSG(const char* record, int size)
         msg.appendByte(quint8(added.suffix));
     if (added.prefix >= 0)
         msg.prependByte(quint8(added.prefix));
-    std::lock_guard<std::mutex> lock(broadcastLock_);
+    MutexLocker lock(broadcastLock_);
     return storeBroadcastLocked(msg, 0, kMaxBroadcasts - 1);
 }
 
@@ -453,7 +453,7 @@ int Cliente::addBroadcastMSG_Link(const char* record, int size)
     if (BroadcastMSG::recordSize(record, size) < 0)
         return rp1210rc::INVALID_COMMAND;
     BroadcastMSG msg(record);
-    std::lock_guard<std::mutex> lock(broadcastLock_);
+    MutexLocker lock(broadcastLock_);
     if (!broadcastLink_) {
         msg.setBroadcastID(0);
         broadcastLink_ = msg;
@@ -476,7 +476,7 @@ int writeView(const BroadcastMSG& record, char* out, int outSize)
 
 int Cliente::viewBroadcastMSG(char* out, int outSize, quint8 id) const
 {
-    std::lock_guard<std::mutex> lock(broadcastLock_);
+    MutexLocker lock(broadcastLock_);
     const auto it = broadcasts_.constFind(id);
     if (it == broadcasts_.constEnd())
         return 1;
@@ -486,7 +486,7 @@ int Cliente::viewBroadcastMSG(char* out, int outSize, quint8 id) const
 int Cliente::viewBroadcastMSG_Link(char* out, int outSize, quint8 id) const
 {
     {
-        std::lock_guard<std::mutex> lock(broadcastLock_);
+        MutexLocker lock(broadcastLock_);
         if (id == 0 && broadcastLink_)
             return writeView(*broadcastLink_, out, outSize);
     }
@@ -495,7 +495,7 @@ int Cliente::viewBroadcastMSG_Link(char* out, int outSize, quint8 id) const
 
 int Cliente::removeBroadcastMsg(quint8 id)
 {
-    std::lock_guard<std::mutex> lock(broadcastLock_);
+    MutexLocker lock(broadcastLock_);
     return broadcasts_.remove(id) > 0 ? 0 : 1;
 }
 
@@ -503,7 +503,7 @@ int Cliente::clearBroadcastMsgList(QList<quint8>* removedKeys)
 {
     QMap<qint32, BroadcastMSG> dropped;
     {
-        std::lock_guard<std::mutex> lock(broadcastLock_);
+        MutexLocker lock(broadcastLock_);
         dropped.swap(broadcasts_);
     }
     // The records are released outside the lock, which the send thread waits on.
@@ -516,31 +516,31 @@ int Cliente::clearBroadcastMsgList(QList<quint8>* removedKeys)
 
 int Cliente::broadcastMsgListSize() const
 {
-    std::lock_guard<std::mutex> lock(broadcastLock_);
+    MutexLocker lock(broadcastLock_);
     return broadcasts_.size();
 }
 
 int Cliente::broadcastMsgListSize_Link() const
 {
-    std::lock_guard<std::mutex> lock(broadcastLock_);
+    MutexLocker lock(broadcastLock_);
     return broadcasts_.size() + (broadcastLink_ ? 1 : 0);
 }
 
 bool Cliente::brodCastMSGLinkState_Link() const
 {
-    std::lock_guard<std::mutex> lock(broadcastLock_);
+    MutexLocker lock(broadcastLock_);
     return broadcastLink_.has_value();
 }
 
 void Cliente::deleteBrodCastMSGLink()
 {
-    std::lock_guard<std::mutex> lock(broadcastLock_);
+    MutexLocker lock(broadcastLock_);
     broadcastLink_.reset();
 }
 
 bool Cliente::getBroadcastMSG_Link(QByteArray* msg) const
 {
-    std::lock_guard<std::mutex> lock(broadcastLock_);
+    MutexLocker lock(broadcastLock_);
     if (!broadcastLink_)
         return false;
     if (msg)
@@ -553,7 +553,7 @@ bool Cliente::getBroadcastMSG_Link(QByteArray* msg) const
 bool Cliente::broadcastMsgToSend(QList<BroadcastMSG>* due, const Rp1210Clock& clock)
 {
     bool any = false;
-    std::lock_guard<std::mutex> lock(broadcastLock_);
+    MutexLocker lock(broadcastLock_);
     for (auto it = broadcasts_.begin(); it != broadcasts_.end(); ++it) {
         BroadcastMSG& record = it.value();
         if (!record.isDue(clock.processMillis()))
@@ -570,13 +570,13 @@ bool Cliente::broadcastMsgToSend(QList<BroadcastMSG>* due, const Rp1210Clock& cl
 
 void Cliente::setServiceRequestState(IDS_SERV_RP1210 id, RESPONSES_SERV_RP1210 state)
 {
-    std::lock_guard<std::mutex> lock(storeLock_);
+    MutexLocker lock(storeLock_);
     serviceStates_.insert(int(id), int(state));
 }
 
 RESPONSES_SERV_RP1210 Cliente::getServiceRequestState(IDS_SERV_RP1210 id) const
 {
-    std::lock_guard<std::mutex> lock(storeLock_);
+    MutexLocker lock(storeLock_);
     return RESPONSES_SERV_RP1210(serviceStates_.value(int(id), int(RESP_SERV_OK)));
 }
 
@@ -584,7 +584,7 @@ RESPONSES_SERV_RP1210 Cliente::getServiceRequestState(IDS_SERV_RP1210 id) const
 // set under the same lock, so a waiter that sees it also sees the values.
 void Cliente::set_IOCTL_Params(const QList<quint32>& pairs)
 {
-    std::lock_guard<std::mutex> lock(storeLock_);
+    MutexLocker lock(storeLock_);
     for (int i = 0; i + 1 < pairs.size(); i += 2)
         ioctlParams_.insert(pairs.at(i), pairs.at(i + 1));
     serviceStates_.insert(int(SERV_IOCTL), int(RESP_SERV_OK));
@@ -592,13 +592,13 @@ void Cliente::set_IOCTL_Params(const QList<quint32>& pairs)
 
 quint32 Cliente::get_IOCTL_SingleParam(quint32 parameter) const
 {
-    std::lock_guard<std::mutex> lock(storeLock_);
+    MutexLocker lock(storeLock_);
     return ioctlParams_.value(parameter, 0);
 }
 
 void Cliente::setBufferHardwareStatus(const QList<quint8>& bytes)
 {
-    std::lock_guard<std::mutex> lock(storeLock_);
+    MutexLocker lock(storeLock_);
     hwStatus_ = bytes;
 }
 
@@ -606,7 +606,7 @@ void Cliente::getBufferHardwareStatus(char* out, short n) const
 {
     if (out == nullptr || n < 1)
         return;
-    std::lock_guard<std::mutex> lock(storeLock_);
+    MutexLocker lock(storeLock_);
     const int count = std::min(int(n), hwStatus_.size());
     for (int i = 0; i < count; ++i)
         out[i] = char(hwStatus_.at(i));
@@ -614,25 +614,25 @@ void Cliente::getBufferHardwareStatus(char* out, short n) const
 
 void Cliente::setFAST_INIT_AND_FIVE_BAUD_INIT_MSG(const QByteArray& bytes)
 {
-    std::lock_guard<std::mutex> lock(storeLock_);
+    MutexLocker lock(storeLock_);
     fastInit_ = bytes;
 }
 
 QByteArray Cliente::GetFAST_INIT_AND_FIVE_BAUD_INIT_MSG() const
 {
-    std::lock_guard<std::mutex> lock(storeLock_);
+    MutexLocker lock(storeLock_);
     return fastInit_;
 }
 
 void Cliente::setSendPulsesInit_Response(const QByteArray& bytes)
 {
-    std::lock_guard<std::mutex> lock(storeLock_);
+    MutexLocker lock(storeLock_);
     pulses_ = bytes;
 }
 
 QByteArray Cliente::GetSendPulsesInit_Response() const
 {
-    std::lock_guard<std::mutex> lock(storeLock_);
+    MutexLocker lock(storeLock_);
     return pulses_;
 }
 

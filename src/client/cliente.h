@@ -9,6 +9,7 @@
 
 #include "client/broadcast_msg.h"
 #include "common/message_semaphore.h"
+#include "common/mutex.h"
 #include <rp1210core/types.h>
 
 #include <QByteArray>
@@ -180,7 +181,7 @@ private:
     bool passesFilters(QByteArray& msg) const;
     quint32 storeReceived(QByteArray& msg, bool removePriority);
     void dropBroadcasts();
-    int storeBroadcastLocked(BroadcastMSG& record, int firstKey, int lastKey);
+    int storeBroadcastLocked(BroadcastMSG& record, int firstKey, int lastKey) REQUIRES(broadcastLock_);
 
     std::atomic<quint8> idCliente_{0};
     std::atomic<bool> conectado_{false};
@@ -202,26 +203,26 @@ private:
     std::atomic<qint32> rxSize_{kDefaultBufferSize};
     std::atomic<qint32> txSize_{kDefaultBufferSize};
 
-    mutable std::mutex rxLock_;  // guards rxQueue_, rxFree_
-    QList<QByteArray> rxQueue_;
-    qint32 rxFree_ = kDefaultBufferSize;
+    mutable rp1210core::internal::Mutex rxLock_;
+    QList<QByteArray> rxQueue_ GUARDED_BY(rxLock_);
+    qint32 rxFree_ GUARDED_BY(rxLock_) = kDefaultBufferSize;
     MessageSemaphore rxCount_;  // one token per message in rxQueue_
 
-    mutable std::mutex txLock_;  // guards txQueue_, txFree_
-    QList<QByteArray> txQueue_;
-    qint32 txFree_ = kDefaultBufferSize;
+    mutable rp1210core::internal::Mutex txLock_;
+    QList<QByteArray> txQueue_ GUARDED_BY(txLock_);
+    qint32 txFree_ GUARDED_BY(txLock_) = kDefaultBufferSize;
 
-    mutable std::mutex filterLock_;  // guards filters_
-    std::vector<std::unique_ptr<GestionFiltro>> filters_;
+    mutable rp1210core::internal::Mutex filterLock_;
+    std::vector<std::unique_ptr<GestionFiltro>> filters_ GUARDED_BY(filterLock_);
 
-    mutable std::mutex broadcastLock_;  // guards broadcasts_, broadcastLink_
-    QMap<qint32, BroadcastMSG> broadcasts_;
-    std::optional<BroadcastMSG> broadcastLink_;  // the record the adapter repeats
+    mutable rp1210core::internal::Mutex broadcastLock_;
+    QMap<qint32, BroadcastMSG> broadcasts_ GUARDED_BY(broadcastLock_);
+    std::optional<BroadcastMSG> broadcastLink_ GUARDED_BY(broadcastLock_);  // the record the adapter repeats
 
-    mutable std::mutex storeLock_;  // guards serviceStates_, ioctlParams_, hwStatus_, fastInit_, pulses_
-    QMap<int, int> serviceStates_;
-    QMap<quint32, quint32> ioctlParams_;
-    QList<quint8> hwStatus_;
-    QByteArray fastInit_;
-    QByteArray pulses_;
+    mutable rp1210core::internal::Mutex storeLock_;
+    QMap<int, int> serviceStates_ GUARDED_BY(storeLock_);
+    QMap<quint32, quint32> ioctlParams_ GUARDED_BY(storeLock_);
+    QList<quint8> hwStatus_ GUARDED_BY(storeLock_);
+    QByteArray fastInit_ GUARDED_BY(storeLock_);
+    QByteArray pulses_ GUARDED_BY(storeLock_);
 };
