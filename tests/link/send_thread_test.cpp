@@ -1,6 +1,7 @@
 // Send thread: flow control, hold-back, sent frames, segmentation, removal, thread
 // control, write failures, and a throughput/latency measurement.
 #include "io_rig.h"
+#include "support/fake_clock.h"
 
 #include <gtest/gtest.h>
 
@@ -133,27 +134,35 @@ TEST(FlowControl, HoldBackTimeBelongsToTheHeldRequest)
 {
     // A head held back for more than 1500 ms and then removed must not pass its
     // elapsed time on to the next held head: that one waits its own 1500 ms.
+    FakeClock clock;  // outlives the rig
     IoRig rig;
+    rig.io.setClock(&clock);
     rig.queue(PROTOCOLO_KWP2000, 3, 4, 1);
     rig.drain(3);
     rig.queue(PROTOCOLO_KWP2000, 1, 4, 5);
     ASSERT_EQ(rig.io.enviarMSG(), 1);
-    const auto heldSince = Clock::now();
-    // Single-threaded: this lets the hold-back time pass, it synchronises nothing.
-    std::this_thread::sleep_for(1550ms);
+    clock.advanceMillis(1501);
     rig.io.removeClientMessages(5);
     rig.queue(PROTOCOLO_KWP2000, 1, 4, 6);
     EXPECT_EQ(rig.io.enviarMSG(), 1);
     EXPECT_EQ(rig.io.enviarMSG(), 1);
-    if (Clock::now() - heldSince < 3000ms) {
-        EXPECT_EQ(rig.io.inFlight(0), 3);
-        EXPECT_EQ(rig.link.frameCount(), 3);
-    }
+    EXPECT_EQ(rig.io.inFlight(0), 3);
+    EXPECT_EQ(rig.link.frameCount(), 3);
+    // Its own 1500 ms are not more than 1500 ms; one millisecond later they are.
+    clock.advanceMillis(1500);
+    EXPECT_EQ(rig.io.enviarMSG(), 1);
+    EXPECT_EQ(rig.io.inFlight(0), 3);
+    clock.advanceMillis(1);
+    EXPECT_EQ(rig.io.enviarMSG(), 1);  // one slot freed
+    EXPECT_EQ(rig.io.enviarMSG(), 0);
+    EXPECT_EQ(rig.link.frameCount(), 4);
 }
 
 TEST(FlowControl, ACounterIsReusedOnlyOnceItsFrameIsAnsweredOrHeldBackTooLong)
 {
+    FakeClock clock;  // outlives the rig
     IoRig rig;
+    rig.io.setClock(&clock);
     rig.queue(PROTOCOLO_CAN, 257);
     rig.drain(300);
     ASSERT_EQ(rig.link.frameCount(), 255);
@@ -161,8 +170,7 @@ TEST(FlowControl, ACounterIsReusedOnlyOnceItsFrameIsAnsweredOrHeldBackTooLong)
     rig.dispatch(hex("0404" "01" "00" "01" "00000000" "0000"));
     EXPECT_EQ(rig.io.enviarMSG(), 0);
     EXPECT_EQ(rig.io.enviarMSG(), 1);  // counter 2 next
-    // Single-threaded: this lets the hold-back time pass, it synchronises nothing.
-    std::this_thread::sleep_for(1550ms);
+    clock.advanceMillis(1501);
     EXPECT_EQ(rig.io.enviarMSG(), 0);  // counter 2's answer never came: it is forgotten
     const QList<QByteArray> frames = rig.link.frames();
     ASSERT_EQ(frames.size(), 257);
@@ -390,6 +398,51 @@ TEST(SendThread, HoldBackFreesASlotAfter1500MsAndReleasesTheQueue)
     EXPECT_EQ(static_cast<quint8>(writes[3].frame.at(3)), PROTOCOLO_KWP2000);
     EXPECT_EQ(static_cast<quint8>(writes[4].frame.at(3)), PROTOCOLO_CAN);  // was blocked behind it
     EXPECT_EQ(rig.io.inFlight(0), 3);  // one slot freed without an answer, then taken again
+}
+
+// The hold-back is timed on the injected clock; moving it wakes the sleeping thread.
+TEST(SendThread, HoldBackEndsOnTheInjectedClock)
+{
+    FakeClock clock;  // outlives the send thread
+    RunningRig rig;
+    rig.io.setClock(&clock);
+    clock.onMove([&] { rig.io.wakeSendThread(); });
+    rig.queue(PROTOCOLO_KWP2000, 4);
+    ASSERT_TRUE(waitUntil([&] { return rig.link.frameCount() == 3 && rig.io.outputListSize() == 1; }, 2000ms));
+    const quint64 passes = rig.io.sendLoopPasses();
+    clock.advanceMillis(1500);
+    ASSERT_TRUE(waitUntil([&] { return rig.io.sendLoopPasses() > passes; }, 2000ms));
+    EXPECT_EQ(rig.link.frameCount(), 3);
+    clock.advanceMillis(1);
+    // Well before 1500 real milliseconds: only the injected clock can have ended it.
+    ASSERT_TRUE(rig.link.waitForFrames(4, 1000ms));
+    EXPECT_EQ(rig.io.inFlight(0), 3);
+}
+
+// With nothing to send, or a head held back, the loop sleeps: it made a pass per
+// millisecond before (about 100 in this window).
+TEST(SendThread, IdleOrHeldBackLoopDoesNotWakePeriodically)
+{
+    RunningRig rig;
+    ASSERT_TRUE(waitUntil([&] { return rig.io.sendLoopPasses() >= 2; }, 2000ms));
+    auto passesIn100Ms = [&] {
+        const quint64 before = rig.io.sendLoopPasses();
+        // An observation window: nothing is expected to happen in it.
+        std::this_thread::sleep_for(100ms);
+        return rig.io.sendLoopPasses() - before;
+    };
+    EXPECT_LE(passesIn100Ms(), 1u);
+
+    rig.queue(PROTOCOLO_KWP2000, 4);
+    ASSERT_TRUE(waitUntil([&] { return rig.link.frameCount() == 3 && rig.io.outputListSize() == 1; }, 2000ms));
+    EXPECT_LE(passesIn100Ms(), 1u);
+    EXPECT_EQ(rig.link.frameCount(), 3);
+
+    // A removed held head wakes the loop for the one behind it.
+    rig.io.GenerarTrama_EnviarMensaje(2, PROTOCOLO_CAN, false, hex("ca"), 0xFF);
+    rig.io.removeClientMessages(1);
+    ASSERT_TRUE(rig.link.waitForFrames(4, 1000ms));
+    EXPECT_EQ(static_cast<quint8>(rig.link.frames()[3].at(3)), PROTOCOLO_CAN);
 }
 
 TEST(SendThread, RestartWhileRunningKeepsQueueCounterAndSlotsButChangesSegmenting)
