@@ -187,6 +187,7 @@ public:
     qint64 wallSeconds() const override { return 0; }
     quint32 processMillis() const override { return 50; }
     std::chrono::steady_clock::time_point realTimeOf(qint64) const override { return Clock::now(); }
+    std::chrono::steady_clock::time_point realTimeOfMillis(quint32) const override { return Clock::now(); }
 };
 
 // Cost of one scheduler tick with `clients` clients of `records` records each, none due.

@@ -15,6 +15,8 @@
 #include <QByteArray>
 #include <QtGlobal>
 
+#include <optional>
+
 class BroadcastMSG {
 public:
     static constexpr int kHeaderSize = 4;  // interval and length, in either layout
@@ -51,6 +53,14 @@ public:
     // process clock that passes 2^31 ms (about 24.8 days) keeps the records running.
     bool isDue(quint32 nowMs) const { return static_cast<quint32>(nowMs - static_cast<quint32>(lastSent_)) >
                                              static_cast<quint32>(interval_); }
+    // The first process time at which isDue holds, counted from the last transmission;
+    // none for a negative interval, which is never due.
+    std::optional<quint32> dueAt() const
+    {
+        if (interval_ < 0)
+            return std::nullopt;
+        return static_cast<quint32>(lastSent_) + static_cast<quint32>(interval_) + 1u;
+    }
 
 private:
     quint8 id_ = 0;

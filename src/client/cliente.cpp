@@ -550,18 +550,24 @@ bool Cliente::getBroadcastMSG_Link(QByteArray* msg) const
 
 // Due-ness is checked before anything is copied: on most turns nothing is due and the
 // walk must not allocate.
-bool Cliente::broadcastMsgToSend(QList<BroadcastMSG>* due, const Rp1210Clock& clock)
+bool Cliente::broadcastMsgToSend(QList<BroadcastMSG>* due, const Rp1210Clock& clock,
+                                 std::optional<quint32>* nextDue)
 {
     bool any = false;
     MutexLocker lock(broadcastLock_);
     for (auto it = broadcasts_.begin(); it != broadcasts_.end(); ++it) {
         BroadcastMSG& record = it.value();
-        if (!record.isDue(clock.processMillis()))
-            continue;
-        if (due)
-            due->append(record);
-        record.setLastSent(static_cast<int>(clock.processMillis()));
-        any = true;
+        if (record.isDue(clock.processMillis())) {
+            if (due)
+                due->append(record);
+            record.setLastSent(static_cast<int>(clock.processMillis()));
+            any = true;
+        }
+        // Due times lie within a 16-bit interval of each other: the signed difference
+        // orders them across a wrap of the clock.
+        const std::optional<quint32> at = record.dueAt();
+        if (nextDue && at && (!*nextDue || static_cast<qint32>(*at - **nextDue) < 0))
+            *nextDue = at;
     }
     return any;
 }

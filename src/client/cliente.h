@@ -156,8 +156,11 @@ public:
     bool getBroadcastMSG_Link(QByteArray* msg) const;
     // Appends, in key order, copies of the map records whose interval has run out on
     // clock.processMillis() and marks them sent; true when any was due. Nothing is
-    // allocated when none is due (it runs on every turn of the send loop).
-    bool broadcastMsgToSend(QList<BroadcastMSG>* due, const Rp1210Clock& clock);
+    // allocated when none is due (it runs on every turn of the send loop). With
+    // `nextDue`, the earlier of it and the time the first record falls due next is left
+    // there (it stays empty when the client holds no record).
+    bool broadcastMsgToSend(QList<BroadcastMSG>* due, const Rp1210Clock& clock,
+                            std::optional<quint32>* nextDue = nullptr);
 
     // --- service states (written by the receive thread, read by waiting threads) ---
     void setServiceRequestState(IDS_SERV_RP1210 id, RESPONSES_SERV_RP1210 state);

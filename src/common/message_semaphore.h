@@ -47,6 +47,25 @@ public:
         return false;
     }
 
+    // As tryAcquireUnless, waiting until `deadline` at most (time_point::max(): without
+    // limit).
+    template <class Stop>
+    bool tryAcquireUntil(std::chrono::steady_clock::time_point deadline, Stop stop)
+    {
+        std::unique_lock<std::mutex> lock(mutex_);
+        const std::uint64_t wakeSeen = wakes_;
+        auto ready = [&] { return tokens_ > 0 || wakes_ != wakeSeen || stop(); };
+        if (deadline == std::chrono::steady_clock::time_point::max())
+            available_.wait(lock, ready);
+        else
+            available_.wait_until(lock, deadline, ready);
+        if (tokens_ > 0) {
+            --tokens_;
+            return true;
+        }
+        return false;
+    }
+
     void release(int n = 1)
     {
         {

@@ -10,6 +10,7 @@
 // thread. Lock order: listMutex_ before inFlightMutex_ before sentMutex_.
 #pragma once
 
+#include "common/clock.h"
 #include "common/message_semaphore.h"
 #include "link/igestor_output.h"
 #include "common/protocols.h"
@@ -26,6 +27,7 @@
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
+#include <cstdint>
 #include <mutex>
 #include <thread>
 
@@ -62,7 +64,19 @@ public:
 
     // The manager that answers are dispatched to and that the send thread reports to.
     // Not owned. Until it is set, answers are dropped and nothing is reported.
-    void setGestorRP1210(IGestorRespuestas* gestor) { gestor_ = gestor; }
+    void setGestorRP1210(IGestorRespuestas* gestor)
+    {
+        gestor_ = gestor;
+        wakeSendThread();  // its broadcast records are looked at
+    }
+    // The clock of the hold-back and of the broadcast due times: the manager's. Not
+    // owned; must outlive the send thread. Defaults to the system clock. A clock that
+    // cannot tell real instants must call wakeSendThread() when it moves.
+    void setClock(const Rp1210Clock* clock)
+    {
+        clock_ = clock;
+        wakeSendThread();
+    }
 
     // ---- IGestorOutput: builders (frames.cpp) ----
     void GenerarTrama_ConectarCliente(quint8 idCliente, quint8 protocolo, quint8 velocidad, bool packetize) override;
@@ -124,6 +138,11 @@ public:
     void limpiarDescargarProxy() override;
     int getComChannel() override;
 
+    // ---- IGestorOutput: the send thread's sleep (send_thread.cpp) ----
+    // Makes the send thread look again at its list head, its hold-back and the
+    // broadcast records, whatever its sleep was waiting for. Any thread.
+    void wakeSendThread() override;
+
     // ---- send thread internals (send_thread.cpp) ----
     void addMessageSentList(quint8 idCliente, quint8 idBroadcast, const QByteArray& trama);
     int enviarMSG();  // 1 when the head request was held back by flow control
@@ -155,6 +174,8 @@ public:
     bool hasSentFrame(quint8 counter) const;
     int inFlight(int counter) const;
     bool isSegmenting() const { return segmenting_; }
+    // Turns the send loop has made since it was created: each follows a wake.
+    quint64 sendLoopPasses() const { return passes_; }
     enum_VersionVCI generation() const { return static_cast<enum_VersionVCI>(generation_.load()); }
 
 private:
@@ -179,10 +200,11 @@ private:
     std::atomic<IGestorRespuestas*> gestor_{nullptr};
     std::atomic<IProxyLink*> link_{nullptr};
     std::atomic<quint32> hwdnd_{0};
+    std::atomic<const Rp1210Clock*> clock_{SystemClock::instance()};
 
     // Send thread only.
     bool holdBack_ = false;
-    std::chrono::steady_clock::time_point holdBackStart_;
+    quint32 holdBackStartMs_ = 0;  // clock_'s processMillis() when the head was first held
     TLink_Request_Msg current_;
     QList<TLink_Request_Msg> segments_;
 
@@ -202,6 +224,10 @@ private:
 
     std::atomic<bool> running_{false};
     std::thread thread_;
+    // Bumped by wakeSendThread before it wakes the sleeps: a wake that comes while the
+    // loop is awake is not lost.
+    std::atomic<std::uint64_t> wakes_{0};
+    std::atomic<quint64> passes_{0};
 
     // Receive thread only (and ArrancarHiloEnvio before the receive thread starts).
     QMap<int, LINK_SEG_MSG> reassembly_;

@@ -92,6 +92,10 @@ public:
     virtual void limpiarDescargarProxy() = 0;
     virtual int getComChannel() = 0;
 
+    // 47: the manager added a periodic broadcast record: the send thread looks for the
+    // next due record at once rather than at the end of its current sleep. Any thread.
+    virtual void wakeSendThread() = 0;
+
 protected:
     ~IGestorOutput() = default;
 };

@@ -6,7 +6,8 @@
 // Threads and locks: every update is called on the receive thread with no link lock
 // held and must not block on an application thread (a waiting API call would never
 // see its own answer). set_Error and sendBroadcastMsg are called on the send thread,
-// with no link lock held. Returns are informational; the link ignores them.
+// with no link lock held. Returns are informational and the link ignores them, except
+// for sendBroadcastMsg's.
 #pragma once
 
 #include <rp1210core/types.h>
@@ -15,13 +16,18 @@
 #include <QList>
 #include <QString>
 
+#include <optional>
+
 class IGestorRespuestas {
 public:
     // ---- send thread ----
     // A transport write failed: later API calls report `code` (142) until a connect succeeds.
     virtual void set_Error(int code) = 0;
-    // Queues every periodic broadcast record that is due.
-    virtual void sendBroadcastMsg() = 0;
+    // Queues every periodic broadcast record that is due. Returns the process time
+    // (Rp1210Clock::processMillis) at which the next record falls due; none when no
+    // connected client holds a record. The send thread sleeps until then, or until
+    // IGestorOutput::wakeSendThread.
+    virtual std::optional<quint32> sendBroadcastMsg() = 0;
 
     // ---- receive thread: service states ----
     virtual int modificarEstadoServicio(quint8 idCliente, IDS_SERV_RP1210 servicio, RESPONSES_SERV_RP1210 estado) = 0;

@@ -7,6 +7,8 @@
 #include "common/wire_format.h"
 #include "link/igestor_respuestas.h"
 
+#include <algorithm>
+#include <optional>
 #include <system_error>
 
 using namespace rp1210core::internal;
@@ -47,8 +49,10 @@ void Gestor_IO::ArrancarHiloEnvio(enum_VersionVCI generation, quint32 /*hwnd*/)
 {
     generation_ = generation;
     segmenting_ = segmentation::segments(generation);
-    if (running_)
+    if (running_) {
+        wakeSendThread();  // the generation may change what holds the head back
         return;
+    }
     // A loop ended by setRunning(false) or from its own thread is reaped here.
     if (thread_.joinable() && thread_.get_id() != std::this_thread::get_id())
         thread_.join();
@@ -107,17 +111,26 @@ bool Gestor_IO::pararHiloEnvio()
 
 void Gestor_IO::run()
 {
+    using Steady = std::chrono::steady_clock;
+    // Each wait below ends at a frame, a freed slot or counter, the end of the hold-back,
+    // the next due broadcast record, a wakeSendThread() or a stop; nothing else.
+    std::uint64_t seen = wakes_;
+    Steady::time_point broadcastAt = Steady::now();  // nothing known yet: look at once
     while (running_) {
-        if (listSemaphore_.tryAcquire(1) && enviarMSG() == 1) {
+        ++passes_;
+        const auto woken = [&] { return !running_ || wakes_ != seen; };
+        if (listSemaphore_.tryAcquireUntil(broadcastAt, woken) && enviarMSG() == 1) {
             // The head is held back: sleep until an answer frees a slot of its
-            // protocol, or the frame remembered under its counter, at most one tick so the
-            // hold-back clock and the broadcasts keep running.
+            // protocol, or the frame remembered under its counter, or until its
+            // hold-back runs out (the next pass then frees what holds it).
             const bool message = isSendMessage(current_.trama);
             const int counter = message ? counterOf(protocolOf(current_.trama)) : -1;
             const int msgCounter = message ? counterByte(current_.trama) : -1;
+            const Steady::time_point holdBackEnd =
+                clock_.load()->realTimeOfMillis(holdBackStartMs_ + quint32(kHoldBackMs) + 1u);
             std::unique_lock<std::mutex> lock(inFlightMutex_);
-            inFlightCv_.wait_for(lock, std::chrono::milliseconds(1), [&] {
-                if (!running_)
+            inFlightCv_.wait_until(lock, std::min(holdBackEnd, broadcastAt), [&] {
+                if (woken())
                     return true;
                 if (msgCounter >= 0) {
                     std::lock_guard<std::mutex> sentLock(sentMutex_);
@@ -127,9 +140,21 @@ void Gestor_IO::run()
                 return counter < 0 || inFlight_[static_cast<size_t>(counter)] < kInFlightLimits[counter];
             });
         }
-        if (IGestorRespuestas* g = gestor_.load())
-            g->sendBroadcastMsg();
+        // Read before the records are: a record added from now on wakes the next sleep.
+        seen = wakes_;
+        broadcastAt = Steady::time_point::max();
+        if (IGestorRespuestas* g = gestor_.load()) {
+            if (const std::optional<quint32> next = g->sendBroadcastMsg())
+                broadcastAt = clock_.load()->realTimeOfMillis(*next);
+        }
     }
+}
+
+void Gestor_IO::wakeSendThread()
+{
+    ++wakes_;
+    listSemaphore_.wakeAll();
+    wakeHeldBack();
 }
 
 // ---- output list ----
@@ -165,8 +190,8 @@ int Gestor_IO::enviarMSG()
 
     const bool message = isSendMessage(current_.trama);
     const int protocolo = message ? protocolOf(current_.trama) : 0;
-    const auto now = std::chrono::steady_clock::now();
-    const bool heldTooLong = sameHead && now - holdBackStart_ > std::chrono::milliseconds(kHoldBackMs);
+    const quint32 now = clock_.load()->processMillis();
+    const bool heldTooLong = sameHead && quint32(now - holdBackStartMs_) > quint32(kHoldBackMs);
 
     // The adapter's answer names only the counter, so a counter is not given to a second
     // frame while the first is still remembered under it: its answer would find the
@@ -175,7 +200,7 @@ int Gestor_IO::enviarMSG()
         listSemaphore_.release();  // come back to the same head
         if (!sameHead) {
             holdBack_ = true;
-            holdBackStart_ = now;
+            holdBackStartMs_ = now;
         }
         return 1;
     }
@@ -184,7 +209,7 @@ int Gestor_IO::enviarMSG()
         if (!sameHead) {
             // The timer belongs to the head it was started for.
             holdBack_ = true;
-            holdBackStart_ = now;
+            holdBackStartMs_ = now;
         } else if (heldTooLong) {
             decreaseSendProtocolBuffer(protocolo);  // no answer came: free one slot
         }
@@ -232,39 +257,67 @@ bool Gestor_IO::counterBusy(const QByteArray& trama, bool forgetStale)
 }
 
 // ---- removal ----
+// A removed head may have been held back: the send thread looks at the new head at once.
 
 void Gestor_IO::removeClientMessages(quint8 idCliente)
 {
-    std::lock_guard<std::mutex> lock(listMutex_);
-    for (int i = outputList_.size() - 1; i >= 0; --i) {
-        if (outputList_.at(i).idCliente == idCliente)
-            outputList_.removeAt(i);
+    bool removed = false;
+    {
+        std::lock_guard<std::mutex> lock(listMutex_);
+        for (int i = outputList_.size() - 1; i >= 0; --i) {
+            if (outputList_.at(i).idCliente == idCliente) {
+                outputList_.removeAt(i);
+                removed = true;
+            }
+        }
     }
+    if (removed)
+        wakeSendThread();
 }
 
 void Gestor_IO::removeAllBroadcastMsgs()
 {
-    std::lock_guard<std::mutex> lock(listMutex_);
-    for (int i = outputList_.size() - 1; i >= 0; --i) {
-        if (outputList_.at(i).idBroadcast != wire::kNoBroadcast)
-            outputList_.removeAt(i);
+    bool removed = false;
+    {
+        std::lock_guard<std::mutex> lock(listMutex_);
+        for (int i = outputList_.size() - 1; i >= 0; --i) {
+            if (outputList_.at(i).idBroadcast != wire::kNoBroadcast) {
+                outputList_.removeAt(i);
+                removed = true;
+            }
+        }
     }
+    if (removed)
+        wakeSendThread();
 }
 
 void Gestor_IO::removeBroadcastMsgByID(quint8 idBroadcast, quint8 idCliente)
 {
-    std::lock_guard<std::mutex> lock(listMutex_);
-    for (int i = outputList_.size() - 1; i >= 0; --i) {
-        const TLink_Request_Msg& m = outputList_.at(i);
-        if (m.idBroadcast == idBroadcast && m.idCliente == idCliente)
-            outputList_.removeAt(i);
+    bool removed = false;
+    {
+        std::lock_guard<std::mutex> lock(listMutex_);
+        for (int i = outputList_.size() - 1; i >= 0; --i) {
+            const TLink_Request_Msg& m = outputList_.at(i);
+            if (m.idBroadcast == idBroadcast && m.idCliente == idCliente) {
+                outputList_.removeAt(i);
+                removed = true;
+            }
+        }
     }
+    if (removed)
+        wakeSendThread();
 }
 
 void Gestor_IO::removeAllOutputMessages()
 {
-    std::lock_guard<std::mutex> lock(listMutex_);
-    outputList_.clear();
+    bool removed = false;
+    {
+        std::lock_guard<std::mutex> lock(listMutex_);
+        removed = !outputList_.isEmpty();
+        outputList_.clear();
+    }
+    if (removed)
+        wakeSendThread();
 }
 
 void Gestor_IO::clearSemaphore()

@@ -2,7 +2,8 @@
 // send thread and the echo of the records that the adapter repeats by itself.
 //
 // Threads: the handlers run on application threads under the command lock;
-// sendBroadcastMsg runs on the send thread on every turn of its loop;
+// sendBroadcastMsg runs on the send thread whenever it wakes (a frame, a due record, a
+// record added, the end of a hold-back);
 // almacenarMsjconECHOBroadcastLink runs on the receive thread. The broadcast id list is
 // guarded by broadcastIdsLock_, each client's records by its broadcast lock; neither
 // is held while the other is taken, nor while the output manager is called.
@@ -113,6 +114,9 @@ quint16 GestorRP1210::Cmd_Set_Broadcast_Msg(Cliente* cliente, char* command, sho
     }
     command[0] = static_cast<char>(answer);
     updateBroadcastIds(broadcastIdsLock_, broadcastIds_, id, cliente->broadcastMsgListSize());
+    // A new record may fall due before the send thread's current sleep ends.
+    if (function == kAdd && output)
+        output->wakeSendThread();
     return rp1210rc::OK;
 }
 
@@ -182,6 +186,9 @@ quint16 GestorRP1210::broadcast_Link(Cliente* cliente, char* command, short size
     }
     command[0] = static_cast<char>(answer);
     updateBroadcastIds(broadcastIdsLock_, broadcastIds_, id, cliente->broadcastMsgListSize_Link());
+    // Records after the link record are repeated by the send thread.
+    if (function == kAdd && output)
+        output->wakeSendThread();
     return rp1210rc::OK;
 }
 
@@ -189,11 +196,15 @@ quint16 GestorRP1210::broadcast_Link(Cliente* cliente, char* command, short size
 // allocation, and no implicitly shared data left between this thread and the
 // commands); the due records are collected under each client's lock; the output
 // manager is called with no lock of this manager held.
-void GestorRP1210::sendBroadcastMsg()
+//
+// A client that is not connected, or is being disconnected, adds no due time: in the
+// API's flows it does not become usable again with its records (a new connection
+// drops them), so it would only wake the send thread for nothing.
+std::optional<quint32> GestorRP1210::sendBroadcastMsg()
 {
     IGestorOutput* output = output_;
     if (output == nullptr)
-        return;
+        return std::nullopt;
     std::array<quint8, kMaxClients> ids;
     int count = 0;
     {
@@ -206,12 +217,13 @@ void GestorRP1210::sendBroadcastMsg()
     }
     const Rp1210Clock& processClock = clock();
     QList<BroadcastMSG> due;
+    std::optional<quint32> next;
     for (int i = 0; i < count; ++i) {
         const quint8 id = ids[size_t(i)];
         Cliente* c = getCliente(id);
         if (c == nullptr || c->getPendiente_desconexion() || !c->getConectado())
             continue;
-        if (!c->broadcastMsgToSend(&due, processClock))
+        if (!c->broadcastMsgToSend(&due, processClock, &next))
             continue;
         const quint8 protocolo = c->getProtocolo();
         const bool echo = c->getEchoMode();
@@ -219,6 +231,7 @@ void GestorRP1210::sendBroadcastMsg()
             output->GenerarTrama_EnviarMensaje(id, protocolo, echo, record.getMsg(), record.getBroadcastID());
         due.clear();
     }
+    return next;
 }
 
 // The adapter reports one repetition of a link record: `message` holds its four

@@ -205,7 +205,7 @@ public:
     // ---- broadcast (broadcast.cpp) ----
     quint16 Cmd_Set_Broadcast_Msg(Cliente* cliente, char* command, short size);
     quint16 broadcast_Link(Cliente* cliente, char* command, short size);
-    void sendBroadcastMsg() override;
+    std::optional<quint32> sendBroadcastMsg() override;
     quint32 almacenarMsjconECHOBroadcastLink(quint8 flag, QByteArray& message, quint8 protocolo,
                                              const QByteArray& extra) override;
 

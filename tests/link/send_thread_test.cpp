@@ -1,5 +1,6 @@
 // Send loop: flow control, hold-back, sent frames, segmentation, removal, thread control,
 // write failures, and a latency and throughput measurement.
+#include "support/fake_clock.h"
 #include "support/io_rig.h"
 
 #include <gtest/gtest.h>
@@ -113,12 +114,15 @@ TEST(FlowControl, HeldBackHeadBlocksTheRequestsBehindIt)
     EXPECT_EQ(frames[2].at(1), char(SERV_CONECTAR_CLIENTE));
 }
 
-// The three hold-back rules share one wait of 1.5 s, each on an output manager of its own.
+// The hold-back rules, on the injected clock: a head held more than 1500 ms frees one
+// slot, or forgets the frame remembered under its counter, and its time is its own.
 TEST(FlowControl, HoldBackOf1500MsFreesASlotOrACounterForTheHeldRequestOnly)
 {
+    FakeClock clock;  // outlives the rigs
     // Counters: 255 CAN frames use them all; the 256th waits for counter 1's answer, the
     // 257th for counter 2's, which never comes.
     IoRig counters;
+    counters.io.setClock(&clock);
     counters.queue(PROTOCOLO_CAN, 257);
     counters.drain(300);
     ASSERT_EQ(counters.link.frameCount(), 255);
@@ -126,29 +130,7 @@ TEST(FlowControl, HoldBackOf1500MsFreesASlotOrACounterForTheHeldRequestOnly)
     counters.dispatch(hex("0404" "01" "00" "01" "00000000" "0000"));
     EXPECT_EQ(counters.io.enviarMSG(), 0);
     EXPECT_EQ(counters.io.enviarMSG(), 1);
-    // K-line, by hand: a head held back, to be removed once its time has passed.
-    IoRig kline;
-    kline.queue(PROTOCOLO_KWP2000, 3, 4, 1);
-    kline.drain(3);
-    kline.queue(PROTOCOLO_KWP2000, 1, 4, 5);
-    ASSERT_EQ(kline.io.enviarMSG(), 1);
-    const auto heldSince = Clock::now();
-    // K-line, on the running thread, with a CAN frame blocked behind the held head.
-    IoRig running(true);
-    running.queue(PROTOCOLO_KWP2000, 4);
-    running.io.GenerarTrama_EnviarMensaje(2, PROTOCOLO_CAN, false, hex("ca"), 0xFF);
-    ASSERT_TRUE(running.link.waitForFrames(3));
-    const auto third = running.link.writes()[2].at;
-    ASSERT_TRUE(running.link.waitForFrames(5, 8000ms));
-    const std::vector<FakeProxyLink::Write> writes = running.link.writes();
-    EXPECT_GE(writes[3].at - third, 1500ms);
-    EXPECT_LT(writes[3].at - third, 5000ms);
-    EXPECT_EQ(quint8(writes[3].frame.at(3)), PROTOCOLO_KWP2000);
-    EXPECT_EQ(quint8(writes[4].frame.at(3)), PROTOCOLO_CAN);
-    EXPECT_EQ(running.io.inFlight(0), 3);  // one slot freed without an answer, then taken again
-
-    // The hand-driven heads have been held as long, plus a margin; this lets time pass, it synchronises nothing.
-    std::this_thread::sleep_until(heldSince + 1550ms);
+    clock.advanceMillis(1501);
     EXPECT_EQ(counters.io.enviarMSG(), 0);  // counter 2 is forgotten
     const QList<QByteArray> frames = counters.link.frames();
     ASSERT_EQ(frames.size(), 257);
@@ -160,15 +142,28 @@ TEST(FlowControl, HoldBackOf1500MsFreesASlotOrACounterForTheHeldRequestOnly)
     EXPECT_EQ(counters.io.outputListSize(), 0);
     EXPECT_EQ(counters.io.getContIdMsgs(), 3);
 
-    // The next held head does not inherit the removed head's time: it waits its own 1500 ms.
+    // K-line: a head held more than 1500 ms and then removed does not pass its time on.
+    IoRig kline;
+    kline.io.setClock(&clock);
+    kline.queue(PROTOCOLO_KWP2000, 3, 4, 1);
+    kline.drain(3);
+    kline.queue(PROTOCOLO_KWP2000, 1, 4, 5);
+    ASSERT_EQ(kline.io.enviarMSG(), 1);
+    clock.advanceMillis(1501);
     kline.io.removeClientMessages(5);
     kline.queue(PROTOCOLO_KWP2000, 1, 4, 6);
     EXPECT_EQ(kline.io.enviarMSG(), 1);
     EXPECT_EQ(kline.io.enviarMSG(), 1);
-    if (Clock::now() - heldSince < 3000ms) {
-        EXPECT_EQ(kline.io.inFlight(0), 3);
-        EXPECT_EQ(kline.link.frameCount(), 3);
-    }
+    EXPECT_EQ(kline.io.inFlight(0), 3);
+    EXPECT_EQ(kline.link.frameCount(), 3);
+    // Its own 1500 ms are not more than 1500 ms; one millisecond later they are.
+    clock.advanceMillis(1500);
+    EXPECT_EQ(kline.io.enviarMSG(), 1);
+    EXPECT_EQ(kline.io.inFlight(0), 3);
+    clock.advanceMillis(1);
+    EXPECT_EQ(kline.io.enviarMSG(), 1);  // one slot freed
+    EXPECT_EQ(kline.io.enviarMSG(), 0);
+    EXPECT_EQ(kline.link.frameCount(), 4);
 }
 
 TEST(FlowControl, SentFramesAreRememberedPerProtocolAndGeneration)
@@ -337,6 +332,69 @@ TEST(OutputList, RemoveOperationsTakeOnlyTheirRequests)
     EXPECT_EQ(rig.io.outputListSize(), 0);
     EXPECT_EQ(rig.io.enviarMSG(), 0);  // an empty list is harmless
     EXPECT_EQ(rig.link.frameCount(), 2);
+}
+
+// ---- send thread ----
+
+TEST(SendThread, HoldBackFreesASlotAfter1500MsAndReleasesTheQueue)
+{
+    IoRig rig(true);
+    rig.queue(PROTOCOLO_KWP2000, 4);
+    rig.io.GenerarTrama_EnviarMensaje(2, PROTOCOLO_CAN, false, hex("ca"), 0xFF);
+    ASSERT_TRUE(rig.link.waitForFrames(3));
+    const auto third = rig.link.writes()[2].at;
+    ASSERT_TRUE(rig.link.waitForFrames(5, 8000ms));
+    const std::vector<FakeProxyLink::Write> writes = rig.link.writes();
+    EXPECT_GE(writes[3].at - third, 1500ms);
+    EXPECT_LT(writes[3].at - third, 5000ms);
+    EXPECT_EQ(static_cast<quint8>(writes[3].frame.at(3)), PROTOCOLO_KWP2000);
+    EXPECT_EQ(static_cast<quint8>(writes[4].frame.at(3)), PROTOCOLO_CAN);  // was blocked behind it
+    EXPECT_EQ(rig.io.inFlight(0), 3);  // one slot freed without an answer, then taken again
+}
+
+// The hold-back is timed on the injected clock; moving it wakes the sleeping thread.
+TEST(SendThread, HoldBackEndsOnTheInjectedClock)
+{
+    FakeClock clock;  // outlives the send thread
+    IoRig rig(true);
+    rig.io.setClock(&clock);
+    clock.onMove([&] { rig.io.wakeSendThread(); });
+    rig.queue(PROTOCOLO_KWP2000, 4);
+    ASSERT_TRUE(waitUntil([&] { return rig.link.frameCount() == 3 && rig.io.outputListSize() == 1; }, 2000ms));
+    const quint64 passes = rig.io.sendLoopPasses();
+    clock.advanceMillis(1500);
+    ASSERT_TRUE(waitUntil([&] { return rig.io.sendLoopPasses() > passes; }, 2000ms));
+    EXPECT_EQ(rig.link.frameCount(), 3);
+    clock.advanceMillis(1);
+    // Well before 1500 real milliseconds: only the injected clock can have ended it.
+    ASSERT_TRUE(rig.link.waitForFrames(4, 1000ms));
+    EXPECT_EQ(rig.io.inFlight(0), 3);
+}
+
+// With nothing to send, or a head held back, the loop sleeps: it made a pass per
+// millisecond before (about 100 in this window).
+TEST(SendThread, IdleOrHeldBackLoopDoesNotWakePeriodically)
+{
+    IoRig rig(true);
+    ASSERT_TRUE(waitUntil([&] { return rig.io.sendLoopPasses() >= 2; }, 2000ms));
+    auto passesIn100Ms = [&] {
+        const quint64 before = rig.io.sendLoopPasses();
+        // An observation window: nothing is expected to happen in it.
+        std::this_thread::sleep_for(100ms);
+        return rig.io.sendLoopPasses() - before;
+    };
+    EXPECT_LE(passesIn100Ms(), 1u);
+
+    rig.queue(PROTOCOLO_KWP2000, 4);
+    ASSERT_TRUE(waitUntil([&] { return rig.link.frameCount() == 3 && rig.io.outputListSize() == 1; }, 2000ms));
+    EXPECT_LE(passesIn100Ms(), 1u);
+    EXPECT_EQ(rig.link.frameCount(), 3);
+
+    // A removed held head wakes the loop for the one behind it.
+    rig.io.GenerarTrama_EnviarMensaje(2, PROTOCOLO_CAN, false, hex("ca"), 0xFF);
+    rig.io.removeClientMessages(1);
+    ASSERT_TRUE(rig.link.waitForFrames(4, 1000ms));
+    EXPECT_EQ(static_cast<quint8>(rig.link.frames()[3].at(3)), PROTOCOLO_CAN);
 }
 
 TEST(SendThread, RestartWhileRunningKeepsQueueCounterAndSlotsButChangesSegmenting)

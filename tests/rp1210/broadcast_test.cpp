@@ -495,6 +495,53 @@ TEST_F(BroadcastTest, CommandsTickAndEchoRunTogether)
     EXPECT_EQ(sends().size(), before);
 }
 
+// The send thread sleeps until the next record is due on the manager's clock, and a
+// record added while it sleeps, due earlier, wakes it at once.
+TEST(BroadcastSendThread, SleepsUntilTheNextDueRecordAndWakesForANewOne)
+{
+    struct Rig {
+        FakeClock clock;
+        FakeProxyLink link;
+        Gestor_IO io;
+        GestorRP1210 g;
+        ~Rig() { io.pararHiloEnvio(); }
+    } rig;
+    rig.g.setClock(&rig.clock);
+    rig.io.setClock(&rig.clock);
+    rig.clock.onMove([&] { rig.io.wakeSendThread(); });
+    rig.io.setIProxyLink(&rig.link);
+    rig.io.setGestorRP1210(&rig.g);
+    rig.g.setIGestorOutput(&rig.io);
+    Cliente* c = rig.g.getCliente(1);
+    c->setProtocolo(PROTOCOLO_CAN);
+    c->setConectado(true);
+    rig.clock.advanceMillis(1000);
+    rig.io.ArrancarHiloEnvio(VCI_A, 0);
+
+    // 5000 ms: not due before 5001.
+    char later[] = {0x01, char(0x88), 0x13, 0x01, 0x00, 0x55};
+    ASSERT_EQ(rig.g.RP1210_SendCommand(22, 1, later, short(sizeof later)), 0);
+    // 100 ms, last sent at 0: due now, while the thread sleeps until 5001.
+    char sooner[] = {0x01, 0x64, 0x00, 0x01, 0x00, 0x77};
+    ASSERT_EQ(rig.g.RP1210_SendCommand(22, 1, sooner, short(sizeof sooner)), 0);
+    ASSERT_TRUE(rig.link.waitForFrames(1, 2000ms));
+    EXPECT_EQ(toHex(rig.link.frames()[0].mid(5)), "00 01 77");
+
+    // Nothing is due while the clock stands: the loop does not turn (an observation window).
+    const quint64 passes = rig.io.sendLoopPasses();
+    std::this_thread::sleep_for(50ms);
+    EXPECT_LE(rig.io.sendLoopPasses() - passes, 1u);
+
+    const quint64 asleep = rig.io.sendLoopPasses();
+    rig.clock.advanceMillis(100);  // 100 ms after the last: not more than the interval
+    ASSERT_TRUE(waitUntil([&] { return rig.io.sendLoopPasses() > asleep; }, 2000ms));
+    EXPECT_EQ(rig.link.frameCount(), 1);
+    rig.clock.advanceMillis(1);
+    ASSERT_TRUE(rig.link.waitForFrames(2, 2000ms));
+    EXPECT_EQ(toHex(rig.link.frames()[1].mid(5)), "00 01 77");
+    EXPECT_EQ(rig.link.frameCount(), 2);
+}
+
 TEST(BroadcastSendThread, RealSendThreadRepeatsAt100Milliseconds)
 {
     // The send thread stops before the manager's destructor releases the transport.

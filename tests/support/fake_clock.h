@@ -1,4 +1,5 @@
-// A clock the test moves by hand; moving it wakes the manager's answer waits.
+// A clock the test moves by hand; moving it wakes what onMove names (the manager's
+// answer waits, the send thread).
 #pragma once
 
 #include "common/clock.h"
@@ -13,6 +14,10 @@ public:
     qint64 wallSeconds() const override { return seconds_; }
     quint32 processMillis() const override { return millis_; }
     std::chrono::steady_clock::time_point realTimeOf(qint64) const override
+    {
+        return std::chrono::steady_clock::now() + std::chrono::hours(1);
+    }
+    std::chrono::steady_clock::time_point realTimeOfMillis(quint32) const override
     {
         return std::chrono::steady_clock::now() + std::chrono::hours(1);
     }

@@ -105,6 +105,7 @@ public:
     void getTypeInterface(QString& type, int& version, int& other) override;
     void limpiarDescargarProxy() override;
     int getComChannel() override;
+    void wakeSendThread() override {}  // no request: not recorded
 
 private:
     void record(std::string name, std::vector<int> args, QByteArray data = QByteArray());
