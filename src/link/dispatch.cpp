@@ -289,7 +289,7 @@ void Gestor_IO::DeserializarRespuestaEnvioMsj(QByteArray& frame)
     {
         // Look-up and removal in one lock: the send thread gives the counter to a new
         // frame only once it is no longer remembered here.
-        std::lock_guard<std::mutex> lock(sentMutex_);
+        MutexLocker lock(sentMutex_);
         auto it = sentFrames_.find(counter);
         if (it != sentFrames_.end()) {
             echo = !failure && sentBy(it.value()).echo;

@@ -76,13 +76,13 @@ void Gestor_IO::writeDirect(const QByteArray& f)
 
 void Gestor_IO::increaseContIdMsgs()
 {
-    std::lock_guard<std::mutex> lock(counterMutex_);
+    MutexLocker lock(counterMutex_);
     contIdMsgs_ = (contIdMsgs_ == 255) ? 1 : static_cast<quint8>(contIdMsgs_ + 1);
 }
 
 quint8 Gestor_IO::getContIdMsgs() const
 {
-    std::lock_guard<std::mutex> lock(counterMutex_);
+    MutexLocker lock(counterMutex_);
     return contIdMsgs_;
 }
 
@@ -123,7 +123,7 @@ void Gestor_IO::GenerarTrama_EnviarMensaje(quint8 idCliente, quint8 protocolo, b
 {
     quint8 counter;
     {
-        std::lock_guard<std::mutex> lock(counterMutex_);
+        MutexLocker lock(counterMutex_);
         counter = contIdMsgs_;
         contIdMsgs_ = (contIdMsgs_ == 255) ? 1 : static_cast<quint8>(contIdMsgs_ + 1);
     }
@@ -495,19 +495,19 @@ int Gestor_IO::getComChannel()
 
 int Gestor_IO::outputListSize() const
 {
-    std::lock_guard<std::mutex> lock(listMutex_);
+    MutexLocker lock(listMutex_);
     return outputList_.size();
 }
 
 int Gestor_IO::sentFramesCount() const
 {
-    std::lock_guard<std::mutex> lock(sentMutex_);
+    MutexLocker lock(sentMutex_);
     return sentFrames_.size();
 }
 
 bool Gestor_IO::hasSentFrame(quint8 counter) const
 {
-    std::lock_guard<std::mutex> lock(sentMutex_);
+    MutexLocker lock(sentMutex_);
     return sentFrames_.contains(counter);
 }
 
@@ -515,6 +515,6 @@ int Gestor_IO::inFlight(int counter) const
 {
     if (counter < 0 || counter >= kInFlightCounters)
         return 0;
-    std::lock_guard<std::mutex> lock(inFlightMutex_);
+    MutexLocker lock(inFlightMutex_);
     return inFlight_[static_cast<size_t>(counter)];
 }

@@ -26,14 +26,14 @@ GestorInput::~GestorInput()
 {
     pararHiloRecepcion();
     // A loop ended by a stop from the dispatch itself has not been joined yet.
-    std::lock_guard<std::mutex> control(controlMutex_);
+    MutexLocker control(controlMutex_);
     if (thread_.joinable() && thread_.get_id() != std::this_thread::get_id())
         thread_.join();
 }
 
 void GestorInput::setDispatchHook(std::function<void(QByteArray&)> hook)
 {
-    std::lock_guard<std::mutex> control(controlMutex_);
+    MutexLocker control(controlMutex_);
     hook_ = std::move(hook);
 }
 
@@ -42,7 +42,7 @@ void GestorInput::ArrancarHiloRecepcion()
     // The dispatch cannot restart the loop it runs in.
     if (receiveThreadId_.load() == std::this_thread::get_id())
         return;
-    std::lock_guard<std::mutex> control(controlMutex_);
+    MutexLocker control(controlMutex_);
     if (running_)
         return;
     if (thread_.joinable())
@@ -51,7 +51,7 @@ void GestorInput::ArrancarHiloRecepcion()
     activeHook_ = hook_;
     activeIo_ = io_.load();
     {
-        std::lock_guard<std::mutex> lock(mutex_);
+        MutexLocker lock(mutex_);
         // What the last run left is discarded; the slots keep their buffers for reuse.
         freeCount_ = kSlots;
         filledCount_ = 0;
@@ -63,29 +63,35 @@ void GestorInput::ArrancarHiloRecepcion()
         thread_ = std::thread([this] { run(); });
     } catch (const std::system_error&) {
         // No thread: behave as stopped, so storeMsg drops instead of filling a dead ring.
-        std::lock_guard<std::mutex> lock(mutex_);
+        MutexLocker lock(mutex_);
         running_ = false;
         freeCount_ = 0;
     }
 }
 
-bool GestorInput::pararHiloRecepcion()
+bool GestorInput::stopLoop()
 {
-    const bool fromDispatch = receiveThreadId_.load() == std::this_thread::get_id();
-    std::unique_lock<std::mutex> control(controlMutex_, std::defer_lock);
-    if (!fromDispatch)
-        control.lock();
     {
-        std::lock_guard<std::mutex> lock(mutex_);
+        MutexLocker lock(mutex_);
         if (!running_)
             return false;
         running_ = false;
     }
     filled_.notify_all();
     freed_.notify_all();  // a storeMsg blocked on a full ring drops its frame
+    return true;
+}
+
+bool GestorInput::pararHiloRecepcion()
+{
     // From the dispatch the loop ends once the current frame is done; the next start
     // or the destructor joins it.
-    if (!fromDispatch && thread_.joinable())
+    if (receiveThreadId_.load() == std::this_thread::get_id())
+        return stopLoop();
+    MutexLocker control(controlMutex_);
+    if (!stopLoop())
+        return false;
+    if (thread_.joinable())
         thread_.join();
     return true;
 }
@@ -95,10 +101,11 @@ void GestorInput::storeMsg(const char* data, quint32 length)
     if (data == nullptr || length == 0 || length > kMaxFrameLength)
         return;
     {
-        std::unique_lock<std::mutex> lock(mutex_);
+        UniqueLock lock(mutex_);
         if (freeCount_ == 0 && running_) {
             ++storesWaiting_;
-            freed_.wait(lock, [this] { return freeCount_ > 0 || !running_; });
+            while (freeCount_ == 0 && running_)
+                lock.wait(freed_);
             --storesWaiting_;
         }
         if (!running_)
@@ -118,13 +125,13 @@ void GestorInput::storeMsg(const char* data, quint32 length)
 
 int GestorInput::filledSlots() const
 {
-    std::lock_guard<std::mutex> lock(mutex_);
+    MutexLocker lock(mutex_);
     return filledCount_;
 }
 
 int GestorInput::freeSlots() const
 {
-    std::lock_guard<std::mutex> lock(mutex_);
+    MutexLocker lock(mutex_);
     return freeCount_;
 }
 
@@ -136,8 +143,9 @@ void GestorInput::run()
         int batch = 0;
         qint32 index = 0;
         {
-            std::unique_lock<std::mutex> lock(mutex_);
-            filled_.wait(lock, [this] { return filledCount_ > 0 || !running_; });
+            UniqueLock lock(mutex_);
+            while (filledCount_ == 0 && running_)
+                lock.wait(filled_);
             if (!running_)
                 break;
             // Take every waiting frame at once: one lock round per frame fewer.
@@ -160,7 +168,7 @@ void GestorInput::run()
             ++done;
             bool wake = false;
             {
-                std::lock_guard<std::mutex> lock(mutex_);
+                MutexLocker lock(mutex_);
                 readIndex_ = index;
                 ++freeCount_;
                 wake = storesWaiting_ > 0 && (freeCount_ >= kWakeBatch || done == batch);
@@ -170,7 +178,7 @@ void GestorInput::run()
         }
         if (done < batch) {
             // Stopped inside the batch: the rest stays queued, as if never taken.
-            std::lock_guard<std::mutex> lock(mutex_);
+            MutexLocker lock(mutex_);
             filledCount_ += batch - done;
             break;
         }

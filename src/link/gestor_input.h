@@ -12,6 +12,7 @@
 // the slot counts neither as free nor as filled while it is being dispatched.
 #pragma once
 
+#include "common/mutex.h"
 #include "link/igestor_input.h"
 
 #include <rp1210core/managers.h>
@@ -72,27 +73,31 @@ public:
 
 private:
     void run();
+    bool stopLoop();  // false when it was not running
 
     std::atomic<Gestor_IO*> io_{nullptr};
 
-    std::mutex controlMutex_;  // serialises start and stop; guards thread_ and hook_
-    std::thread thread_;
-    std::function<void(QByteArray&)> hook_;
+    // Serialises start and stop. Lock order: controlMutex_ before mutex_.
+    rp1210core::internal::Mutex controlMutex_ ACQUIRED_BEFORE(mutex_);
+    std::thread thread_ GUARDED_BY(controlMutex_);
+    std::function<void(QByteArray&)> hook_ GUARDED_BY(controlMutex_);
     // Set by ArrancarHiloRecepcion before the thread starts; read only by the thread.
     std::function<void(QByteArray&)> activeHook_;
     Gestor_IO* activeIo_ = nullptr;
     // Lets start and stop recognise a call from the dispatch, which must not join itself.
     std::atomic<std::thread::id> receiveThreadId_{};
 
-    mutable std::mutex mutex_;  // guards everything below except the slot being dispatched
-    std::condition_variable filled_;    // signalled when a frame is stored or the thread stops
-    std::condition_variable freed_;     // signalled when a slot frees or the thread stops
+    mutable rp1210core::internal::Mutex mutex_;
+    std::condition_variable filled_;  // signalled when a frame is stored or the thread stops
+    std::condition_variable freed_;   // signalled when a slot frees or the thread stops
+    // Not guarded as a whole: a slot is written under mutex_ by storeMsg, and read by the
+    // receive thread without it while it counts neither as free nor as filled.
     std::array<QByteArray, kSlots> ring_;
-    int freeCount_ = 0;
-    int filledCount_ = 0;
-    int storesWaiting_ = 0;  // storeMsg calls blocked on a full ring
-    qint32 readIndex_ = 0;
-    qint32 writeIndex_ = 0;
+    int freeCount_ GUARDED_BY(mutex_) = 0;
+    int filledCount_ GUARDED_BY(mutex_) = 0;
+    int storesWaiting_ GUARDED_BY(mutex_) = 0;  // storeMsg calls blocked on a full ring
+    qint32 readIndex_ GUARDED_BY(mutex_) = 0;
+    qint32 writeIndex_ GUARDED_BY(mutex_) = 0;
     // Written under mutex_ so that no waiter misses the change; read lock-free by isRunning.
     std::atomic<bool> running_{false};
 };

@@ -7,11 +7,12 @@
 //
 // Threads: builders and the remove operations run on application threads; run() and
 // enviarMSG() on the send thread; switchApplication() and its handlers on the receive
-// thread. Lock order: listMutex_ before inFlightMutex_ before sentMutex_.
+// thread. Lock order (checked by clang): listMutex_ before inFlightMutex_ before sentMutex_.
 #pragma once
 
 #include "common/clock.h"
 #include "common/message_semaphore.h"
+#include "common/mutex.h"
 #include "link/igestor_output.h"
 #include "common/protocols.h"
 #include "common/wire_format.h"
@@ -183,6 +184,9 @@ private:
     void queueFrame(quint8 idCliente, const QByteArray& frame);  // queued as no broadcast
     void writeDirect(const QByteArray& frame);
     void run();
+    // Whether a head held back on in-flight `counter` and message counter `msgCounter`
+    // (-1: none) may go now.
+    bool heldHeadMayGo(int counter, int msgCounter) const REQUIRES(inFlightMutex_);
 
     // dispatch.cpp
     void DeserializarRespuestaVersionFirmware(QByteArray& frame);
@@ -208,18 +212,20 @@ private:
     TLink_Request_Msg current_;
     QList<TLink_Request_Msg> segments_;
 
-    mutable std::mutex sentMutex_;  // guards sentFrames_
-    QMap<quint8, QByteArray> sentFrames_;
+    // Lock order: listMutex_, then inFlightMutex_, then sentMutex_.
+    mutable rp1210core::internal::Mutex listMutex_ ACQUIRED_BEFORE(inFlightMutex_, sentMutex_);
+    QList<TLink_Request_Msg> outputList_ GUARDED_BY(listMutex_);  // listMutex_ is held during every write
 
-    mutable std::mutex counterMutex_;  // guards contIdMsgs_
-    quint8 contIdMsgs_ = 1;
+    mutable rp1210core::internal::Mutex inFlightMutex_ ACQUIRED_BEFORE(sentMutex_);
+    std::array<quint8, kInFlightCounters> inFlight_ GUARDED_BY(inFlightMutex_){};
+    std::condition_variable inFlightCv_;  // a freed slot or counter wakes a held-back send loop
 
-    mutable std::mutex inFlightMutex_;  // guards inFlight_
-    std::array<quint8, kInFlightCounters> inFlight_{};
-    std::condition_variable inFlightCv_;  // a freed slot wakes a held-back send loop
+    mutable rp1210core::internal::Mutex sentMutex_;
+    QMap<quint8, QByteArray> sentFrames_ GUARDED_BY(sentMutex_);
 
-    mutable std::mutex listMutex_;  // guards outputList_; held during every write by the send thread
-    QList<TLink_Request_Msg> outputList_;
+    mutable rp1210core::internal::Mutex counterMutex_;
+    quint8 contIdMsgs_ GUARDED_BY(counterMutex_) = 1;
+
     MessageSemaphore listSemaphore_;  // one count per request put in the list
 
     std::atomic<bool> running_{false};

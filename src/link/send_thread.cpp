@@ -60,20 +60,20 @@ void Gestor_IO::ArrancarHiloEnvio(enum_VersionVCI generation, quint32 /*hwnd*/)
     reassembly_.clear();
     {
         // Under the list mutex so that a request queued meanwhile keeps its count.
-        std::lock_guard<std::mutex> lock(listMutex_);
+        MutexLocker lock(listMutex_);
         outputList_.clear();
         listSemaphore_.drain();
     }
     {
-        std::lock_guard<std::mutex> lock(sentMutex_);
+        MutexLocker lock(sentMutex_);
         sentFrames_.clear();
     }
     {
-        std::lock_guard<std::mutex> lock(counterMutex_);
+        MutexLocker lock(counterMutex_);
         contIdMsgs_ = 1;
     }
     {
-        std::lock_guard<std::mutex> lock(inFlightMutex_);
+        MutexLocker lock(inFlightMutex_);
         inFlight_.fill(0);
     }
     // A hold-back left from the previous run must not free a slot of the new one.
@@ -98,7 +98,7 @@ bool Gestor_IO::pararHiloEnvio()
     if (wasRunning) {
         listSemaphore_.wakeAll();
         {
-            std::lock_guard<std::mutex> lock(inFlightMutex_);
+            MutexLocker lock(inFlightMutex_);
         }
         inFlightCv_.notify_all();
     }
@@ -128,17 +128,12 @@ void Gestor_IO::run()
             const int msgCounter = message ? counterByte(current_.trama) : -1;
             const Steady::time_point holdBackEnd =
                 clock_.load()->realTimeOfMillis(holdBackStartMs_ + quint32(kHoldBackMs) + 1u);
-            std::unique_lock<std::mutex> lock(inFlightMutex_);
-            inFlightCv_.wait_until(lock, std::min(holdBackEnd, broadcastAt), [&] {
-                if (woken())
-                    return true;
-                if (msgCounter >= 0) {
-                    std::lock_guard<std::mutex> sentLock(sentMutex_);
-                    if (sentFrames_.contains(static_cast<quint8>(msgCounter)))
-                        return false;
-                }
-                return counter < 0 || inFlight_[static_cast<size_t>(counter)] < kInFlightLimits[counter];
-            });
+            const Steady::time_point until = std::min(holdBackEnd, broadcastAt);
+            UniqueLock lock(inFlightMutex_);
+            while (!woken() && !heldHeadMayGo(counter, msgCounter)) {
+                if (lock.waitUntil(inFlightCv_, until) == std::cv_status::timeout)
+                    break;
+            }
         }
         // Read before the records are: a record added from now on wakes the next sleep.
         seen = wakes_;
@@ -148,6 +143,16 @@ void Gestor_IO::run()
                 broadcastAt = clock_.load()->realTimeOfMillis(*next);
         }
     }
+}
+
+bool Gestor_IO::heldHeadMayGo(int counter, int msgCounter) const
+{
+    if (msgCounter >= 0) {
+        MutexLocker sentLock(sentMutex_);
+        if (sentFrames_.contains(static_cast<quint8>(msgCounter)))
+            return false;
+    }
+    return counter < 0 || inFlight_[static_cast<size_t>(counter)] < kInFlightLimits[counter];
 }
 
 void Gestor_IO::wakeSendThread()
@@ -165,14 +170,14 @@ void Gestor_IO::addMessageSentList(quint8 idCliente, quint8 idBroadcast, const Q
     msg.idCliente = idCliente;
     msg.idBroadcast = idBroadcast;
     msg.trama = trama;
-    std::lock_guard<std::mutex> lock(listMutex_);
+    MutexLocker lock(listMutex_);
     outputList_.append(msg);
     listSemaphore_.release();
 }
 
 int Gestor_IO::enviarMSG()
 {
-    std::lock_guard<std::mutex> lock(listMutex_);
+    MutexLocker lock(listMutex_);
     if (outputList_.isEmpty())
         return 0;
 
@@ -219,7 +224,7 @@ int Gestor_IO::enviarMSG()
     outputList_.removeFirst();
 
     if (message && !(protocolo == PROTOCOLO_J1708 && !segmenting_)) {
-        std::lock_guard<std::mutex> sentLock(sentMutex_);
+        MutexLocker sentLock(sentMutex_);
         sentFrames_.insert(counterByte(current_.trama), current_.trama);
     }
 
@@ -246,7 +251,7 @@ int Gestor_IO::enviarMSG()
 bool Gestor_IO::counterBusy(const QByteArray& trama, bool forgetStale)
 {
     const quint8 counter = counterByte(trama);
-    std::lock_guard<std::mutex> lock(sentMutex_);
+    MutexLocker lock(sentMutex_);
     auto it = sentFrames_.find(counter);
     if (it == sentFrames_.end())
         return false;
@@ -263,7 +268,7 @@ void Gestor_IO::removeClientMessages(quint8 idCliente)
 {
     bool removed = false;
     {
-        std::lock_guard<std::mutex> lock(listMutex_);
+        MutexLocker lock(listMutex_);
         for (int i = outputList_.size() - 1; i >= 0; --i) {
             if (outputList_.at(i).idCliente == idCliente) {
                 outputList_.removeAt(i);
@@ -279,7 +284,7 @@ void Gestor_IO::removeAllBroadcastMsgs()
 {
     bool removed = false;
     {
-        std::lock_guard<std::mutex> lock(listMutex_);
+        MutexLocker lock(listMutex_);
         for (int i = outputList_.size() - 1; i >= 0; --i) {
             if (outputList_.at(i).idBroadcast != wire::kNoBroadcast) {
                 outputList_.removeAt(i);
@@ -295,7 +300,7 @@ void Gestor_IO::removeBroadcastMsgByID(quint8 idBroadcast, quint8 idCliente)
 {
     bool removed = false;
     {
-        std::lock_guard<std::mutex> lock(listMutex_);
+        MutexLocker lock(listMutex_);
         for (int i = outputList_.size() - 1; i >= 0; --i) {
             const TLink_Request_Msg& m = outputList_.at(i);
             if (m.idBroadcast == idBroadcast && m.idCliente == idCliente) {
@@ -312,7 +317,7 @@ void Gestor_IO::removeAllOutputMessages()
 {
     bool removed = false;
     {
-        std::lock_guard<std::mutex> lock(listMutex_);
+        MutexLocker lock(listMutex_);
         removed = !outputList_.isEmpty();
         outputList_.clear();
     }
@@ -332,7 +337,7 @@ bool Gestor_IO::increaseSendProtocolBuffer(int protocolo)
     const int counter = counterOf(protocolo);
     if (counter < 0 || (counter == kJ1708Counter && !segmenting_))
         return true;
-    std::lock_guard<std::mutex> lock(inFlightMutex_);
+    MutexLocker lock(inFlightMutex_);
     quint8& n = inFlight_[static_cast<size_t>(counter)];
     if (n >= kInFlightLimits[counter])
         return false;
@@ -343,7 +348,7 @@ bool Gestor_IO::increaseSendProtocolBuffer(int protocolo)
 void Gestor_IO::wakeHeldBack()
 {
     // Taking the mutex orders this after a waiter's check of its condition.
-    { std::lock_guard<std::mutex> lock(inFlightMutex_); }
+    { MutexLocker lock(inFlightMutex_); }
     inFlightCv_.notify_all();
 }
 
@@ -353,7 +358,7 @@ void Gestor_IO::decreaseSendProtocolBuffer(int protocolo)
     if (counter < 0)
         return;
     {
-        std::lock_guard<std::mutex> lock(inFlightMutex_);
+        MutexLocker lock(inFlightMutex_);
         // Also for J1708 off a segmenting generation: nothing is counted then, and a
         // count left from a segmenting run is cleared rather than kept for ever.
         quint8& n = inFlight_[static_cast<size_t>(counter)];
