@@ -130,10 +130,11 @@ short changeSpeed(GestorRP1210& g, Cliente* cliente, const CommandData& cmd,
     if (velocidad == VELOCIDAD_NINGUNA)
         return unknownSpeed;
     const quint8 speedArg = cmd.byte(0);
-    const short result = g.requestClientService(cliente, SERV_SET_BAUD, kSetBaudLimitS, [&] {
-        g.getIGestorOutput()->GenerarTrama_SetBaud(cliente->getIdCliente(), protocolo, speedArg,
-                                                    static_cast<quint8>(velocidad));
-    });
+    const short result =
+        AnswerWait(g, *cliente, SERV_SET_BAUD, EndsEarlyOn::Nothing).request(kSetBaudLimitS, [&] {
+            g.getIGestorOutput()->GenerarTrama_SetBaud(cliente->getIdCliente(), protocolo, speedArg,
+                                                        static_cast<quint8>(velocidad));
+        }).code;
     cliente->setProtocolSpeed(velocidad);
     return result;
 }
@@ -350,15 +351,15 @@ short GestorRP1210::Cmd_ResetDevice(Cliente* cliente)
     output_->GenerarTrama_ResetearTravoneLink();
     cliente->setConectado(false);
 
+    // The client was just marked not connected: only the answer or the limit ends these.
+    AnswerWait status(*this, isHardwareStatusEnded, cliente, EndsEarlyOn::Nothing);
     // Let the adapter restart: a slot left at 0 by an earlier status answer holds the
     // wait for its full length, one still pending from creation lets it pass at once.
-    waitWhile(kResetSettleLimitS, [this] { return getIsHardwareStatusEnded() == RESP_SERV_OK; });
+    status.waitWhileState(RESP_SERV_OK, kResetSettleLimitS);
 
     // The adapter is back once it answers a status request.
-    setIsHardwareStatusEnded(RESP_SERV_PENDING);
-    output_->GenerarTrama_GetHardwareStatus(wire::kAllClients);
-    waitWhile(kResetStatusLimitS, [this] { return getIsHardwareStatusEnded() == RESP_SERV_PENDING; });
-    const short result = checkLinkAnswer(getIsHardwareStatusEnded(), cliente);
+    const short result =
+        status.request(kResetStatusLimitS, [&] { output_->GenerarTrama_GetHardwareStatus(wire::kAllClients); }).code;
     // The reset ended the only connection as a last disconnect would: connections are
     // allowed again and the link is released, so the next connect opens it afresh. Only
     // after the status wait, which needs both threads.

@@ -53,9 +53,10 @@ short GestorRP1210::RP1210_ClientConnect(quint32 hwnd, short /*deviceId*/, const
             return;
 
         if (protocolo == PROTOCOLO_J1850) {
-            result = requestSlotService(&GestorRP1210::setPICConnectionEnded, &GestorRP1210::getPICConnectionEnded,
-                                        nullptr, kPicConnectionLimitS,
-                                        [&] { output_->GenerarTrama_PICConnection(static_cast<quint8>(velocidad)); });
+            result = AnswerWait(*this, picConnectionEnded, nullptr, EndsEarlyOn::Nothing)
+                         .request(kPicConnectionLimitS,
+                                  [&] { output_->GenerarTrama_PICConnection(static_cast<quint8>(velocidad)); })
+                         .code;
             if (result != 0)
                 return;
         }
@@ -70,15 +71,16 @@ short GestorRP1210::RP1210_ClientConnect(quint32 hwnd, short /*deviceId*/, const
         }
 
         cliente->setPendienteConexion(true);
-        cliente->setServiceRequestState(SERV_CONECTAR_CLIENTE, RESP_SERV_PENDING);
-        output_->GenerarTrama_ConectarCliente(cliente->getIdCliente(), cliente->getProtocolo(),
-                                              static_cast<quint8>(cliente->getProtocolSpeed()),
-                                              cliente->getJ1939Packetize());
-        waitWhile(kConnectLimitS, [&] {
-            return cliente->getServiceRequestState(SERV_CONECTAR_CLIENTE) == RESP_SERV_PENDING;
-        });
+        // The record is not connected yet, and a failed link may recover: only the answer
+        // or the limit ends this wait.
+        const AnswerWait::Result answer =
+            AnswerWait(*this, *cliente, SERV_CONECTAR_CLIENTE, EndsEarlyOn::Nothing).request(kConnectLimitS, [&] {
+                output_->GenerarTrama_ConectarCliente(cliente->getIdCliente(), cliente->getProtocolo(),
+                                                      static_cast<quint8>(cliente->getProtocolSpeed()),
+                                                      cliente->getJ1939Packetize());
+            });
 
-        const int state = cliente->getServiceRequestState(SERV_CONECTAR_CLIENTE);
+        const int state = answer.state;
         // "Already connected" is a success answer: the client gets its slot rather than
         // a result of 0, which the application would take for a client id.
         if (state == RESP_SERV_OK || state == RESP_SERV_ALREADY_CONNECTED) {
@@ -86,7 +88,7 @@ short GestorRP1210::RP1210_ClientConnect(quint32 hwnd, short /*deviceId*/, const
             result = cliente->getIdCliente();
             linkError_ = 0;
         } else {
-            result = checkLinkAnswer(state, cliente);
+            result = answer.code;
         }
         cliente->setPendienteConexion(false);
     }();
@@ -152,20 +154,17 @@ short GestorRP1210::disconnectHandshake(Cliente* cliente)
 {
     short result = 0;
     for (int attempt = 0; attempt < kDisconnectAttempts; ++attempt) {
-        cliente->setServiceRequestState(SERV_DESCONECTAR_CLIENTE, RESP_SERV_PENDING);
-        output_->GenerarTrama_DesconectarCliente(cliente->getIdCliente(), cliente->getProtocolo());
-        waitWhile(kDisconnectLimitS, [&] {
-            return linkError_ == 0 &&
-                   cliente->getServiceRequestState(SERV_DESCONECTAR_CLIENTE) == RESP_SERV_PENDING;
-        });
-        if (linkError_ != 0) {
-            result = static_cast<short>(linkError_.load());
-        } else {
-            result = checkLinkAnswer(cliente->getServiceRequestState(SERV_DESCONECTAR_CLIENTE), cliente);
-            // The adapter no longer holding the protocol is what a disconnect wants.
-            if (result == rp1210rc::ADAPTER_NOT_CONNECTED)
-                result = 0;
-        }
+        // The client's own disconnect flag is up: only a failed link ends this early, and
+        // then its code is the result even if the answer came too.
+        const AnswerWait::Result answer =
+            AnswerWait(*this, *cliente, SERV_DESCONECTAR_CLIENTE, EndsEarlyOn::LinkError)
+                .request(kDisconnectLimitS, [&] {
+                    output_->GenerarTrama_DesconectarCliente(cliente->getIdCliente(), cliente->getProtocolo());
+                });
+        result = answer.code;
+        // The adapter no longer holding the protocol is what a disconnect wants.
+        if (answer.linkError == 0 && result == rp1210rc::ADAPTER_NOT_CONNECTED)
+            result = 0;
         if (result == 0)
             break;
     }

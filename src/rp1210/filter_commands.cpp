@@ -137,12 +137,11 @@ short GestorRP1210::Cmd_Set_Message_Filtering_For_ISO15765(Cliente* cliente, con
     if (!cliente->areISO15765FiltersCorrect(records, count))
         return 0;
 
-    const short result = requestSlotService(
-        &GestorRP1210::setISO15765FilterStatus, &GestorRP1210::getISO15765FilterStatus, cliente,
-        kIso15765FilterLimitS, [&] {
+    const short result =
+        AnswerWait(*this, iso15765FilterStatus, cliente, EndsEarlyOn::Nothing).request(kIso15765FilterLimitS, [&] {
             output_->GenerarTrama_Set_ISO15765_Filter(cliente->getIdCliente(), cliente->getProtocolo(), 1, &records,
                                                       static_cast<short>(count));
-        });
+        }).code;
     if (result != 0)
         return result;
 
@@ -236,12 +235,13 @@ short discardAllFilters(GestorRP1210& g, Cliente* cliente, bool adapterFilters)
     }
     IGestorOutput* out = g.getIGestorOutput();
     if (protocolo == PROTOCOLO_J1850) {
-        result = g.requestSlotService(&GestorRP1210::setJ1850ClearFilterStatus,
-                                      &GestorRP1210::getJ1850ClearFilterStatus, cliente, kJ1850FilterLimitS,
-                                      [&] { out->GenerarTrama_ClearFilterJ1850(); });
+        result = AnswerWait(g, g.j1850ClearFilterStatus, cliente, EndsEarlyOn::Nothing)
+                     .request(kJ1850FilterLimitS, [&] { out->GenerarTrama_ClearFilterJ1850(); })
+                     .code;
     } else if (protocolo == PROTOCOLO_CAN && adapterFilters) {
-        result = g.requestSlotService(&GestorRP1210::setCANClearFilterStatus, &GestorRP1210::getCANClearFilterStatus,
-                                      cliente, kCanFilterLimitS, [&] { out->GenerarTrama_ClearFilterCAN(); });
+        result = AnswerWait(g, g.canClearFilterStatus, cliente, EndsEarlyOn::Nothing)
+                     .request(kCanFilterLimitS, [&] { out->GenerarTrama_ClearFilterCAN(); })
+                     .code;
     } else if (isIso15765Family(protocolo)) {
         result = g.Cmd_ISO15765_Clear_Filter(cliente);
     }
@@ -280,9 +280,9 @@ short GestorRP1210::dispatchFilterCommand(short command, Cliente* cliente, const
         if (adapterFilters) {
             if (size < CAN_Filtro::kRecordSize)
                 return rp1210rc::INVALID_COMMAND;
-            const short result =
-                requestSlotService(&GestorRP1210::setCANFilterStatus, &GestorRP1210::getCANFilterStatus, cliente,
-                                   kCanFilterLimitS, [&] { output_->GenerarTrama_Set_CAN_Filter(data); });
+            const short result = AnswerWait(*this, canFilterStatus, cliente, EndsEarlyOn::Nothing)
+                                     .request(kCanFilterLimitS, [&] { output_->GenerarTrama_Set_CAN_Filter(data); })
+                                     .code;
             if (result != 0)
                 return result;
         }
@@ -299,8 +299,9 @@ short GestorRP1210::dispatchFilterCommand(short command, Cliente* cliente, const
         const quint32 added = addFiltros(cliente, data, size, J1850_Filtro::kRecordSize);
         if (added != 0)
             return static_cast<short>(added);
-        return requestSlotService(&GestorRP1210::setJ1850FilterStatus, &GestorRP1210::getJ1850FilterStatus, cliente,
-                                  kJ1850FilterLimitS, [&] { output_->GenerarTrama_Set_J1850_Filter(data); });
+        return AnswerWait(*this, j1850FilterStatus, cliente, EndsEarlyOn::Nothing)
+            .request(kJ1850FilterLimitS, [&] { output_->GenerarTrama_Set_J1850_Filter(data); })
+            .code;
     }
 
     case 9: {  // Set_Message_Filtering_For_ISO15765

@@ -15,6 +15,7 @@
 #include "client/cliente.h"
 #include "common/clock.h"
 #include "link/igestor_respuestas.h"
+#include "rp1210/answer_wait.h"
 #include "rp1210/gestion_errores.h"
 
 #include <rp1210core/managers.h>
@@ -112,23 +113,32 @@ public:
                                   enu_GATEWAY_Velocidad* velocidad, QString* mux);
     bool isMuxSent(enu_GATEWAY_Protocolo protocolo) const;
 
-    // ---- manager status slots (service_states.cpp); setters wake the waits ----
-    RESPONSES_SERV_RP1210 getIsHardwareStatusEnded() const;
-    void setIsHardwareStatusEnded(RESPONSES_SERV_RP1210 v);
-    RESPONSES_SERV_RP1210 getIsCmmdMuxEnded() const;
-    void setIsCmmdMuxEnded(RESPONSES_SERV_RP1210 v) override;
-    RESPONSES_SERV_RP1210 getPICConnectionEnded() const;
-    void setPICConnectionEnded(RESPONSES_SERV_RP1210 v) override;
-    RESPONSES_SERV_RP1210 getJ1850FilterStatus() const;
-    void setJ1850FilterStatus(RESPONSES_SERV_RP1210 v) override;
-    RESPONSES_SERV_RP1210 getJ1850ClearFilterStatus() const;
-    void setJ1850ClearFilterStatus(RESPONSES_SERV_RP1210 v) override;
-    RESPONSES_SERV_RP1210 getCANFilterStatus() const;
-    void setCANFilterStatus(RESPONSES_SERV_RP1210 v) override;
-    RESPONSES_SERV_RP1210 getCANClearFilterStatus() const;
-    void setCANClearFilterStatus(RESPONSES_SERV_RP1210 v) override;
-    RESPONSES_SERV_RP1210 getISO15765FilterStatus() const;
-    void setISO15765FilterStatus(RESPONSES_SERV_RP1210 v) override;
+    // ---- manager status slots: the answers to manager-wide requests; only the setters
+    // (which wake the waits) and AnswerWait (which marks them pending) write them ----
+    StatusSlot isHardwareStatusEnded{RESP_SERV_PENDING};
+    StatusSlot isCmmdMuxEnded{0};
+    StatusSlot picConnectionEnded{0};
+    StatusSlot j1850FilterStatus{RESP_SERV_PENDING};
+    StatusSlot j1850ClearFilterStatus{RESP_SERV_PENDING};
+    StatusSlot canFilterStatus{RESP_SERV_PENDING};
+    StatusSlot canClearFilterStatus{RESP_SERV_PENDING};
+    StatusSlot iso15765FilterStatus{RESP_SERV_PENDING};
+    RESPONSES_SERV_RP1210 getIsHardwareStatusEnded() const { return isHardwareStatusEnded.get(); }
+    void setIsHardwareStatusEnded(RESPONSES_SERV_RP1210 v) { setSlot(isHardwareStatusEnded, v); }
+    RESPONSES_SERV_RP1210 getIsCmmdMuxEnded() const { return isCmmdMuxEnded.get(); }
+    void setIsCmmdMuxEnded(RESPONSES_SERV_RP1210 v) override { setSlot(isCmmdMuxEnded, v); }
+    RESPONSES_SERV_RP1210 getPICConnectionEnded() const { return picConnectionEnded.get(); }
+    void setPICConnectionEnded(RESPONSES_SERV_RP1210 v) override { setSlot(picConnectionEnded, v); }
+    RESPONSES_SERV_RP1210 getJ1850FilterStatus() const { return j1850FilterStatus.get(); }
+    void setJ1850FilterStatus(RESPONSES_SERV_RP1210 v) override { setSlot(j1850FilterStatus, v); }
+    RESPONSES_SERV_RP1210 getJ1850ClearFilterStatus() const { return j1850ClearFilterStatus.get(); }
+    void setJ1850ClearFilterStatus(RESPONSES_SERV_RP1210 v) override { setSlot(j1850ClearFilterStatus, v); }
+    RESPONSES_SERV_RP1210 getCANFilterStatus() const { return canFilterStatus.get(); }
+    void setCANFilterStatus(RESPONSES_SERV_RP1210 v) override { setSlot(canFilterStatus, v); }
+    RESPONSES_SERV_RP1210 getCANClearFilterStatus() const { return canClearFilterStatus.get(); }
+    void setCANClearFilterStatus(RESPONSES_SERV_RP1210 v) override { setSlot(canClearFilterStatus, v); }
+    RESPONSES_SERV_RP1210 getISO15765FilterStatus() const { return iso15765FilterStatus.get(); }
+    void setISO15765FilterStatus(RESPONSES_SERV_RP1210 v) override { setSlot(iso15765FilterStatus, v); }
     quint8 getBufferHardwareStatus() const { return bufferHardwareStatus_; }
     void setBufferHardwareStatus(quint8 v) { bufferHardwareStatus_ = v; }
 
@@ -154,18 +164,6 @@ public:
     int actualizar_ClearFiltersV6(quint8 idCliente, quint8 estado) override;
     int actualizar_ClearFilters_SA_V6(quint8 idCliente, quint8 estado) override;
     int actualizar_EstadoSetJ1939InterpacketTime(quint8 idCliente, quint8 estado) override;
-
-    // ---- answer waits (service_states.cpp) ----
-    // Sleeps while pending() holds and fewer than limitSeconds whole wall-clock seconds
-    // have passed; woken by every answer update, set_Error and wakeWaiters.
-    void waitWhile(int limitSeconds, const std::function<bool()>& pending);
-    // Sets the client's service state to -1, runs send(), waits and maps the state.
-    short requestClientService(Cliente* cliente, IDS_SERV_RP1210 servicio, int limitSeconds,
-                               const std::function<void()>& send);
-    // The same for a manager status slot (setter and getter of the slot).
-    short requestSlotService(void (GestorRP1210::*set)(RESPONSES_SERV_RP1210),
-                             RESPONSES_SERV_RP1210 (GestorRP1210::*get)() const, const Cliente* cliente,
-                             int limitSeconds, const std::function<void()>& send);
 
     // ---- send and read path (messages.cpp) ----
     void getNewMessageToTransmit();
@@ -220,6 +218,13 @@ public:
     GestionErrores& errores() { return errores_; }
 
 private:
+    friend class AnswerWait;
+    // service_states.cpp. Sleeps while pending() holds and fewer than limitSeconds whole
+    // wall-clock seconds have passed; woken by every answer update, set_Error and wakeWaiters.
+    void waitWhile(int limitSeconds, const std::function<bool()>& pending);
+    // Stores a slot's state and wakes the waits.
+    void setSlot(StatusSlot& slot, RESPONSES_SERV_RP1210 v);
+
     // connect.cpp
     void closeLinkIfIdle();
     short disconnectHandshake(Cliente* cliente);
@@ -243,14 +248,6 @@ private:
     QList<quint8> broadcastIds_;
 
     std::atomic<quint8> bufferHardwareStatus_{0};
-    std::atomic<int> isHardwareStatusEnded_{RESP_SERV_PENDING};
-    std::atomic<int> isCmmdMuxEnded_{0};
-    std::atomic<int> picConnectionEnded_{0};
-    std::atomic<int> j1850FilterStatus_{RESP_SERV_PENDING};
-    std::atomic<int> j1850ClearFilterStatus_{RESP_SERV_PENDING};
-    std::atomic<int> canFilterStatus_{RESP_SERV_PENDING};
-    std::atomic<int> canClearFilterStatus_{RESP_SERV_PENDING};
-    std::atomic<int> iso15765FilterStatus_{RESP_SERV_PENDING};
 
     GestionErrores errores_;
     std::atomic<bool> connectionsDisallowed_{false};

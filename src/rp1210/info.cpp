@@ -37,7 +37,7 @@ bool isClientId(short id)
 
 bool leaving(const Cliente& c)
 {
-    return c.getPendiente_desconexion() || !c.getConectado();
+    return AnswerWait::clientLeaving(c);
 }
 
 quint8 low8(int n)
@@ -90,18 +90,13 @@ short GestorRP1210::RP1210_GetHardwareStatus(short clientId, char* status, short
     if (leaving(*c))
         return rp1210rc::CLIENT_DISCONNECTED;
 
-    c->setServiceRequestState(SERV_ESTADO_HARDWARE, RESP_SERV_PENDING);
-    output_->GenerarTrama_GetHardwareStatus(id);
-    // A disconnect raises its flag and wakes the waits, so this ends at once then.
-    waitWhile(kHardwareStatusLimitS, [c] {
-        return c->getServiceRequestState(SERV_ESTADO_HARDWARE) == RESP_SERV_PENDING && !leaving(*c);
-    });
-
-    if (leaving(*c))
-        return rp1210rc::CLIENT_DISCONNECTED;
-    const int state = c->getServiceRequestState(SERV_ESTADO_HARDWARE);
-    if (state != RESP_SERV_OK)
-        return checkLinkAnswer(state, c);
+    // A disconnect raises its flag and wakes the waits, so this ends at once then, and
+    // 148 outranks an answer that came with it.
+    const AnswerWait::Result r =
+        AnswerWait(*this, *c, SERV_ESTADO_HARDWARE, EndsEarlyOn::Disconnect)
+            .request(kHardwareStatusLimitS, [&] { output_->GenerarTrama_GetHardwareStatus(id); });
+    if (r.clientLeft || r.state != RESP_SERV_OK)
+        return r.code;
     c->getBufferHardwareStatus(status, static_cast<short>(std::min(capacity, kStatusRecordBytes)));
     return rp1210rc::OK;
 }

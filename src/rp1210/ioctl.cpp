@@ -20,11 +20,6 @@ constexpr int kFiveBaudLimitS = 8;
 constexpr int kDefaultLimitS = 6;
 constexpr int kPulsesBaseLimitS = 6;
 
-bool leaving(const Cliente& c)
-{
-    return c.getPendiente_desconexion() || !c.getConectado();
-}
-
 // A list whose entries the request reads must have them.
 bool validList(const SCONFIG_LIST* list)
 {
@@ -88,12 +83,10 @@ struct IoctlAnswer {
 
 IoctlAnswer roundTrip(GestorRP1210& g, Cliente& c, int limitSeconds, const std::function<void()>& send)
 {
-    c.setServiceRequestState(SERV_IOCTL, RESP_SERV_PENDING);
-    send();
     // The disconnect raises its flag and wakes the waits: a long wait ends with it.
-    g.waitWhile(limitSeconds, [&c] { return c.getServiceRequestState(SERV_IOCTL) == RESP_SERV_PENDING && !leaving(c); });
-    const int state = c.getServiceRequestState(SERV_IOCTL);
-    return {state, state == RESP_SERV_PENDING && leaving(c)};
+    const AnswerWait::Result r = AnswerWait(g, c, SERV_IOCTL, EndsEarlyOn::Disconnect).request(limitSeconds, send);
+    // Here an answer outranks a disconnect that came with it.
+    return {r.state, r.state == RESP_SERV_PENDING && r.clientLeft};
 }
 
 }  // namespace

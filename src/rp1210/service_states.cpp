@@ -32,48 +32,11 @@ void GestorRP1210::waitWhile(int limitSeconds, const std::function<bool()>& pend
     }
 }
 
-short GestorRP1210::requestClientService(Cliente* cliente, IDS_SERV_RP1210 servicio, int limitSeconds,
-                                         const std::function<void()>& send)
+void GestorRP1210::setSlot(StatusSlot& slot, RESPONSES_SERV_RP1210 v)
 {
-    cliente->setServiceRequestState(servicio, RESP_SERV_PENDING);
-    send();
-    waitWhile(limitSeconds, [&] { return cliente->getServiceRequestState(servicio) == RESP_SERV_PENDING; });
-    return checkLinkAnswer(cliente->getServiceRequestState(servicio), cliente);
+    slot.store(v);
+    wakeWaiters();
 }
-
-short GestorRP1210::requestSlotService(void (GestorRP1210::*set)(RESPONSES_SERV_RP1210),
-                                       RESPONSES_SERV_RP1210 (GestorRP1210::*get)() const, const Cliente* cliente,
-                                       int limitSeconds, const std::function<void()>& send)
-{
-    (this->*set)(RESP_SERV_PENDING);
-    send();
-    waitWhile(limitSeconds, [&] { return (this->*get)() == RESP_SERV_PENDING; });
-    return checkLinkAnswer((this->*get)(), cliente);
-}
-
-// ---- manager status slots ----
-
-#define RP1210_STATUS_SLOT(Name, member)                                                                    \
-    RESPONSES_SERV_RP1210 GestorRP1210::get##Name() const                                                   \
-    {                                                                                                       \
-        return static_cast<RESPONSES_SERV_RP1210>(member.load());                                          \
-    }                                                                                                       \
-    void GestorRP1210::set##Name(RESPONSES_SERV_RP1210 v)                                                   \
-    {                                                                                                       \
-        member = v;                                                                                         \
-        wakeWaiters();                                                                                      \
-    }
-
-RP1210_STATUS_SLOT(IsHardwareStatusEnded, isHardwareStatusEnded_)
-RP1210_STATUS_SLOT(IsCmmdMuxEnded, isCmmdMuxEnded_)
-RP1210_STATUS_SLOT(PICConnectionEnded, picConnectionEnded_)
-RP1210_STATUS_SLOT(J1850FilterStatus, j1850FilterStatus_)
-RP1210_STATUS_SLOT(J1850ClearFilterStatus, j1850ClearFilterStatus_)
-RP1210_STATUS_SLOT(CANFilterStatus, canFilterStatus_)
-RP1210_STATUS_SLOT(CANClearFilterStatus, canClearFilterStatus_)
-RP1210_STATUS_SLOT(ISO15765FilterStatus, iso15765FilterStatus_)
-
-#undef RP1210_STATUS_SLOT
 
 // ---- answer updates ----
 

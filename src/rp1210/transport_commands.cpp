@@ -15,18 +15,21 @@ constexpr int kPaddingBytes = 2;
 
 short GestorRP1210::Cmd_ISO15765_Clear_Filter(Cliente* cliente)
 {
-    return requestSlotService(&GestorRP1210::setISO15765FilterStatus, &GestorRP1210::getISO15765FilterStatus, cliente,
-                              kIso15765FilterLimitS, [&] {
-                                  output_->GenerarTrama_Set_ISO15765_Filter(cliente->getIdCliente(),
-                                                                            cliente->getProtocolo(), 0, nullptr, 0);
-                              });
+    // Also run by the client's disconnect, with its disconnect flag up: no early end.
+    return AnswerWait(*this, iso15765FilterStatus, cliente, EndsEarlyOn::Nothing)
+        .request(kIso15765FilterLimitS, [&] {
+            output_->GenerarTrama_Set_ISO15765_Filter(cliente->getIdCliente(), cliente->getProtocolo(), 0, nullptr, 0);
+        })
+        .code;
 }
 
 short GestorRP1210::Cmd_ISO15765_Clear_Flow_Control(Cliente* cliente)
 {
-    return requestClientService(cliente, SERV_ISO15765_CLEAR_FLOW_CONTROL, kFlowControlLimitS, [&] {
-        output_->GenerarTrama_ISO15765_Clear_Flow_Control(cliente->getIdCliente());
-    });
+    // Also run by the client's disconnect, with its disconnect flag up: no early end.
+    return AnswerWait(*this, *cliente, SERV_ISO15765_CLEAR_FLOW_CONTROL, EndsEarlyOn::Nothing)
+        .request(kFlowControlLimitS,
+                 [&] { output_->GenerarTrama_ISO15765_Clear_Flow_Control(cliente->getIdCliente()); })
+        .code;
 }
 
 // The builders below read a fixed number of bytes from data (named in IGestorOutput);
@@ -38,9 +41,11 @@ short GestorRP1210::Cmd_ISO15765_Flow_Control(Cliente* cliente, const char* data
         return rp1210rc::INVALID_CLIENT_ID;
     if (size < 0 || (!data && size > 0))
         return rp1210rc::INVALID_COMMAND;
-    return requestClientService(cliente, SERV_ISO15765_FLOW_CONTROL, kFlowControlLimitS, [&] {
-        output_->GenerarTrama_ISO15765_Flow_Control(cliente->getIdCliente(), cliente->getProtocolo(), data, size);
-    });
+    return AnswerWait(*this, *cliente, SERV_ISO15765_FLOW_CONTROL, EndsEarlyOn::Nothing)
+        .request(kFlowControlLimitS, [&] {
+            output_->GenerarTrama_ISO15765_Flow_Control(cliente->getIdCliente(), cliente->getProtocolo(), data, size);
+        })
+        .code;
 }
 
 short GestorRP1210::Cmd_Set_Padding_ISO15765(Cliente* cliente, const char* data, int size)
@@ -49,9 +54,11 @@ short GestorRP1210::Cmd_Set_Padding_ISO15765(Cliente* cliente, const char* data,
         return rp1210rc::INVALID_CLIENT_ID;
     if (!data || size < kPaddingBytes)
         return rp1210rc::INVALID_COMMAND;
-    return requestClientService(cliente, SERV_SET_PADDING_ISO15765, kTransportLimitS, [&] {
-        output_->GenerarTrama_Set_Padding_ISO15765(cliente->getIdCliente(), cliente->getProtocolo(), data);
-    });
+    return AnswerWait(*this, *cliente, SERV_SET_PADDING_ISO15765, EndsEarlyOn::Nothing)
+        .request(kTransportLimitS, [&] {
+            output_->GenerarTrama_Set_Padding_ISO15765(cliente->getIdCliente(), cliente->getProtocolo(), data);
+        })
+        .code;
 }
 
 short GestorRP1210::Cmd_Set_Remote_CAN_Message(Cliente* cliente, const char* data, int size)
@@ -60,9 +67,11 @@ short GestorRP1210::Cmd_Set_Remote_CAN_Message(Cliente* cliente, const char* dat
         return rp1210rc::INVALID_CLIENT_ID;
     if (!data || size < 1)
         return rp1210rc::INVALID_COMMAND;
-    return requestClientService(cliente, SERV_SET_REMOTE_CAN_MESSAGE, kTransportLimitS, [&] {
-        output_->GenerarTrama_Set_Remote_CAN_Message(cliente->getIdCliente(), cliente->getProtocolo(), data);
-    });
+    return AnswerWait(*this, *cliente, SERV_SET_REMOTE_CAN_MESSAGE, EndsEarlyOn::Nothing)
+        .request(kTransportLimitS, [&] {
+            output_->GenerarTrama_Set_Remote_CAN_Message(cliente->getIdCliente(), cliente->getProtocolo(), data);
+        })
+        .code;
 }
 
 short GestorRP1210::Cmd_Set_Can_First_Consecutive_Frame_Value(Cliente* cliente, const char* data, int size)
@@ -71,10 +80,12 @@ short GestorRP1210::Cmd_Set_Can_First_Consecutive_Frame_Value(Cliente* cliente, 
         return rp1210rc::INVALID_CLIENT_ID;
     if (!data || size < 1)
         return rp1210rc::INVALID_COMMAND;
-    return requestClientService(cliente, SERV_SET_CAN_FIRST_CONSECUTIVE_FRAME_VALUE, kTransportLimitS, [&] {
-        output_->GenerarTrama_Set_Can_First_Consecutive_Frame_Value(cliente->getIdCliente(),
-                                                                    cliente->getProtocolo(), data);
-    });
+    return AnswerWait(*this, *cliente, SERV_SET_CAN_FIRST_CONSECUTIVE_FRAME_VALUE, EndsEarlyOn::Nothing)
+        .request(kTransportLimitS, [&] {
+            output_->GenerarTrama_Set_Can_First_Consecutive_Frame_Value(cliente->getIdCliente(),
+                                                                        cliente->getProtocolo(), data);
+        })
+        .code;
 }
 
 // data: 4 bytes, the time in the caller's (little-endian) order.
@@ -84,9 +95,11 @@ short GestorRP1210::Cmd_Set_J1939_Interpacket_Time(Cliente* cliente, const char*
         return rp1210rc::INVALID_CLIENT_ID;
     if (!data)
         return rp1210rc::INVALID_COMMAND;
-    return requestClientService(cliente, SERV_J1939_INTERPACKET_TIME, kTransportLimitS, [&] {
-        output_->GenerarTrama_Set_J1939_Interpacket_Time(cliente->getIdCliente(), cliente->getProtocolo(), data);
-    });
+    return AnswerWait(*this, *cliente, SERV_J1939_INTERPACKET_TIME, EndsEarlyOn::Nothing)
+        .request(kTransportLimitS, [&] {
+            output_->GenerarTrama_Set_J1939_Interpacket_Time(cliente->getIdCliente(), cliente->getProtocolo(), data);
+        })
+        .code;
 }
 
 // data: 10 bytes, address, 8-byte NAME, blocking mode. Only a blocking request (mode
@@ -99,9 +112,10 @@ short GestorRP1210::Cmd_Protect_J1939_Address(Cliente* cliente, const char* data
     if (!data)
         return rp1210rc::INVALID_COMMAND;
     const int limit = data[kProtectBlockingByte] == 0 ? kProtectLimitS : 0;
-    const short result = requestClientService(cliente, SERV_PROTECT_J1939_ADDRESS, limit, [&] {
-        output_->GenerarTrama_J1939_AdressClaim(cliente->getIdCliente(), data);
-    });
+    const short result =
+        AnswerWait(*this, *cliente, SERV_PROTECT_J1939_ADDRESS, EndsEarlyOn::Nothing)
+            .request(limit, [&] { output_->GenerarTrama_J1939_AdressClaim(cliente->getIdCliente(), data); })
+            .code;
     return result == 0 ? 0 : rp1210rc::ADDRESS_CLAIM_FAILED;
 }
 

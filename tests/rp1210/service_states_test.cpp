@@ -97,11 +97,13 @@ TEST_F(AnswerWaitTest, AnswerBeforeTheWaitIsNotLost)
 {
     Cliente* c = g.getCliente(4);
     // The "adapter" answers synchronously, before the wait begins; the clock never moves.
-    const short rc = g.requestClientService(c, SERV_SET_BAUD, 7, [&] { g.actualizarSET_BAUD_RATE_Response(4); });
+    const short rc = AnswerWait(g, *c, SERV_SET_BAUD, EndsEarlyOn::Nothing)
+                         .request(7, [&] { g.actualizarSET_BAUD_RATE_Response(4); })
+                         .code;
     EXPECT_EQ(rc, 0);
-    const short slot =
-        g.requestSlotService(&GestorRP1210::setCANFilterStatus, &GestorRP1210::getCANFilterStatus, c, 7,
-                             [&] { g.setCANFilterStatus(RESP_SERV_NOT_SUPPORTED); });
+    const short slot = AnswerWait(g, g.canFilterStatus, c, EndsEarlyOn::Nothing)
+                           .request(7, [&] { g.setCANFilterStatus(RESP_SERV_NOT_SUPPORTED); })
+                           .code;
     EXPECT_EQ(slot, 136);
 }
 
@@ -109,9 +111,9 @@ TEST_F(AnswerWaitTest, AnswerFromAnotherThreadEndsTheWait)
 {
     Cliente* c = g.getCliente(5);
     std::thread adapter;
-    const short rc = g.requestClientService(c, SERV_ISO15765_FLOW_CONTROL, 3, [&] {
+    const short rc = AnswerWait(g, *c, SERV_ISO15765_FLOW_CONTROL, EndsEarlyOn::Nothing).request(3, [&] {
         adapter = std::thread([&] { g.modificarEstadoServicio(5, SERV_ISO15765_FLOW_CONTROL, RESP_SERV_MAX_FLOW_CONTROL); });
-    });
+    }).code;
     adapter.join();
     EXPECT_EQ(rc, 144);
 }
@@ -121,7 +123,9 @@ TEST_F(AnswerWaitTest, LimitIsCountedInWholeSecondsOfTheWallClock)
     Cliente* c = g.getCliente(6);
     for (int limit : {3, 5}) {
         const auto [rc, seconds] = runWhileClockMoves(
-            [&] { return g.requestClientService(c, SERV_J1939_INTERPACKET_TIME, limit, [] {}); });
+            [&] {
+                return AnswerWait(g, *c, SERV_J1939_INTERPACKET_TIME, EndsEarlyOn::Nothing).request(limit, [] {}).code;
+            });
         EXPECT_EQ(rc, 142);
         EXPECT_GE(seconds, limit);
         EXPECT_EQ(c->getServiceRequestState(SERV_J1939_INTERPACKET_TIME), RESP_SERV_PENDING);
