@@ -9,7 +9,8 @@
 #include <chrono>
 #include <condition_variable>
 #include <cstdint>
-#include <mutex>
+
+#include "common/mutex.h"
 
 class MessageSemaphore {
 public:
@@ -27,24 +28,9 @@ public:
     template <class Stop>
     bool tryAcquireUnless(int waitMs, Stop stop)
     {
-        std::unique_lock<std::mutex> lock(mutex_);
-        if (tokens_ > 0) {
-            --tokens_;
-            return true;
-        }
-        if (waitMs == 0)
-            return false;
-        const std::uint64_t wakeSeen = wakes_;
-        auto ready = [&] { return tokens_ > 0 || wakes_ != wakeSeen || stop(); };
         if (waitMs < 0)
-            available_.wait(lock, ready);
-        else
-            available_.wait_for(lock, std::chrono::milliseconds(waitMs), ready);
-        if (tokens_ > 0) {
-            --tokens_;
-            return true;
-        }
-        return false;
+            return tryAcquireUntil(std::chrono::steady_clock::time_point::max(), stop);
+        return tryAcquireUntil(std::chrono::steady_clock::now() + std::chrono::milliseconds(waitMs), stop);
     }
 
     // As tryAcquireUnless, waiting until `deadline` at most (time_point::max(): without
@@ -52,13 +38,15 @@ public:
     template <class Stop>
     bool tryAcquireUntil(std::chrono::steady_clock::time_point deadline, Stop stop)
     {
-        std::unique_lock<std::mutex> lock(mutex_);
+        rp1210core::internal::UniqueLock lock(mutex_);
         const std::uint64_t wakeSeen = wakes_;
-        auto ready = [&] { return tokens_ > 0 || wakes_ != wakeSeen || stop(); };
-        if (deadline == std::chrono::steady_clock::time_point::max())
-            available_.wait(lock, ready);
-        else
-            available_.wait_until(lock, deadline, ready);
+        const bool unlimited = deadline == std::chrono::steady_clock::time_point::max();
+        while (tokens_ == 0 && wakes_ == wakeSeen && !stop()) {
+            if (unlimited)
+                lock.wait(available_);
+            else if (lock.waitUntil(available_, deadline) == std::cv_status::timeout)
+                break;
+        }
         if (tokens_ > 0) {
             --tokens_;
             return true;
@@ -69,7 +57,7 @@ public:
     void release(int n = 1)
     {
         {
-            std::lock_guard<std::mutex> lock(mutex_);
+            rp1210core::internal::MutexLocker lock(mutex_);
             tokens_ += n;
         }
         available_.notify_all();
@@ -78,7 +66,7 @@ public:
     // Takes every token without waiting; returns how many there were.
     int drain()
     {
-        std::lock_guard<std::mutex> lock(mutex_);
+        rp1210core::internal::MutexLocker lock(mutex_);
         const int n = tokens_;
         tokens_ = 0;
         return n;
@@ -86,7 +74,7 @@ public:
 
     int available() const
     {
-        std::lock_guard<std::mutex> lock(mutex_);
+        rp1210core::internal::MutexLocker lock(mutex_);
         return tokens_;
     }
 
@@ -94,15 +82,15 @@ public:
     void wakeAll()
     {
         {
-            std::lock_guard<std::mutex> lock(mutex_);
+            rp1210core::internal::MutexLocker lock(mutex_);
             ++wakes_;
         }
         available_.notify_all();
     }
 
 private:
-    mutable std::mutex mutex_;
+    mutable rp1210core::internal::Mutex mutex_;
     std::condition_variable available_;
-    int tokens_ = 0;          // guarded by mutex_
-    std::uint64_t wakes_ = 0;  // guarded by mutex_
+    int tokens_ GUARDED_BY(mutex_) = 0;
+    std::uint64_t wakes_ GUARDED_BY(mutex_) = 0;
 };

@@ -46,17 +46,6 @@ int bytesNeeded(quint8 function)
     }
 }
 
-// The clients holding at least one record, each once, in the order they got their first.
-void updateBroadcastIds(std::mutex& lock, QList<quint8>& ids, quint8 idCliente, int count)
-{
-    std::lock_guard<std::mutex> guard(lock);
-    if (count >= 1) {
-        if (!ids.contains(idCliente))
-            ids.append(idCliente);
-    } else {
-        ids.removeAll(idCliente);
-    }
-}
 
 }  // namespace
 
@@ -113,7 +102,7 @@ quint16 GestorRP1210::Cmd_Set_Broadcast_Msg(Cliente* cliente, char* command, sho
         break;
     }
     command[0] = static_cast<char>(answer);
-    updateBroadcastIds(broadcastIdsLock_, broadcastIds_, id, cliente->broadcastMsgListSize());
+    updateBroadcastIds(id, cliente->broadcastMsgListSize());
     // A new record may fall due before the send thread's current sleep ends.
     if (function == kAdd && output)
         output->wakeSendThread();
@@ -185,7 +174,7 @@ quint16 GestorRP1210::broadcast_Link(Cliente* cliente, char* command, short size
         break;
     }
     command[0] = static_cast<char>(answer);
-    updateBroadcastIds(broadcastIdsLock_, broadcastIds_, id, cliente->broadcastMsgListSize_Link());
+    updateBroadcastIds(id, cliente->broadcastMsgListSize_Link());
     // Records after the link record are repeated by the send thread.
     if (function == kAdd && output)
         output->wakeSendThread();
@@ -200,6 +189,18 @@ quint16 GestorRP1210::broadcast_Link(Cliente* cliente, char* command, short size
 // A client that is not connected, or is being disconnected, adds no due time: in the
 // API's flows it does not become usable again with its records (a new connection
 // drops them), so it would only wake the send thread for nothing.
+// The clients holding at least one record, each once, in the order they got their first.
+void GestorRP1210::updateBroadcastIds(quint8 idCliente, int count)
+{
+    MutexLocker guard(broadcastIdsLock_);
+    if (count >= 1) {
+        if (!broadcastIds_.contains(idCliente))
+            broadcastIds_.append(idCliente);
+    } else {
+        broadcastIds_.removeAll(idCliente);
+    }
+}
+
 std::optional<quint32> GestorRP1210::sendBroadcastMsg()
 {
     IGestorOutput* output = output_;
@@ -208,7 +209,7 @@ std::optional<quint32> GestorRP1210::sendBroadcastMsg()
     std::array<quint8, kMaxClients> ids;
     int count = 0;
     {
-        std::lock_guard<std::mutex> lock(broadcastIdsLock_);
+        MutexLocker lock(broadcastIdsLock_);
         for (const quint8 id : qAsConst(broadcastIds_)) {
             if (count == kMaxClients)
                 break;

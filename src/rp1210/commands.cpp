@@ -147,7 +147,7 @@ short GestorRP1210::RP1210_SendCommand(short command, short clientId, char* data
     Cliente* cliente =
         (clientId >= 1 && clientId <= kMaxClients) ? getCliente(static_cast<quint8>(clientId)) : nullptr;
     // Held through every answer wait: commands of all clients run one at a time.
-    std::lock_guard<std::mutex> lock(commandLock_);
+    MutexLocker lock(commandLock_);
     if (!cliente)
         return rp1210rc::INVALID_CLIENT_ID;
     if (linkError_ != 0)
@@ -337,7 +337,7 @@ short GestorRP1210::RP1210_SendCommand(short command, short clientId, char* data
 short GestorRP1210::Cmd_ResetDevice(Cliente* cliente)
 {
     // Inside the command lock; nothing takes the two in the other order.
-    std::lock_guard<std::mutex> lock(connectionLock_);
+    MutexLocker lock(connectionLock_);
     if (numeroClientesConectados() != 1)
         return rp1210rc::MULTIPLE_CLIENTS_CONNECTED;
     if (!cliente || cliente->getIdCliente() < 1 || cliente->getIdCliente() > kMaxClients)

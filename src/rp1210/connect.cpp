@@ -21,7 +21,7 @@ constexpr int kDisconnectAttempts = 3;
 short GestorRP1210::RP1210_ClientConnect(quint32 hwnd, short /*deviceId*/, const char* connectString,
                                          qint32 txBufferSize, qint32 rxBufferSize, short appPacketizing)
 {
-    std::lock_guard<std::mutex> lock(connectionLock_);
+    MutexLocker lock(connectionLock_);
     if (!output_ || !input_)
         return rp1210rc::DLL_NOT_INITIALIZED;
 
@@ -99,7 +99,7 @@ short GestorRP1210::RP1210_ClientConnect(quint32 hwnd, short /*deviceId*/, const
 
 short GestorRP1210::RP1210_ClientDisconnect(short clientId)
 {
-    std::lock_guard<std::mutex> lock(connectionLock_);
+    MutexLocker lock(connectionLock_);
     if (!output_ || !input_)
         return rp1210rc::DLL_NOT_INITIALIZED;
 
@@ -115,8 +115,8 @@ short GestorRP1210::RP1210_ClientDisconnect(short clientId)
         // this client sees it, returns 148 and lets go of its lock.
         cliente->setPendiente_desconexion(true);
         wakeWaiters();
-        std::unique_lock<std::mutex> readLock(readLocks_[id]);
-        std::unique_lock<std::mutex> statusLock(statusLocks_[id]);
+        std::unique_lock<Mutex> readLock(readLocks_[id]);
+        std::unique_lock<Mutex> statusLock(statusLocks_[id]);
 
         output_->removeClientMessages(id);
 

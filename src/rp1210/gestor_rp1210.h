@@ -14,6 +14,7 @@
 
 #include "client/cliente.h"
 #include "common/clock.h"
+#include "common/mutex.h"
 #include "link/igestor_respuestas.h"
 #include "rp1210/answer_wait.h"
 #include "rp1210/gestion_errores.h"
@@ -225,6 +226,8 @@ private:
     // Stores a slot's state and wakes the waits.
     void setSlot(StatusSlot& slot, RESPONSES_SERV_RP1210 v);
 
+    // broadcast.cpp
+    void updateBroadcastIds(quint8 idCliente, int count);
     // connect.cpp
     void closeLinkIfIdle();
     short disconnectHandshake(Cliente* cliente);
@@ -235,17 +238,20 @@ private:
     IGestorInput* input_ = nullptr;
     const Rp1210Clock* clock_;
 
-    std::mutex connectionLock_;  // connect, disconnect, device reset
-    std::mutex commandLock_;     // the whole of RP1210_SendCommand
-    std::mutex sendLock_;        // RP1210_SendMessage
-    std::array<std::mutex, kMaxClients + 1> readLocks_;    // blocking reads, by client id
-    std::array<std::mutex, kMaxClients + 1> statusLocks_;  // blocking hardware status, by client id
+    // Locks that serialise operations rather than guard members. Order: a device reset
+    // takes the connection lock inside the command lock; a disconnect takes the client's
+    // read and status locks inside the connection lock.
+    rp1210core::internal::Mutex commandLock_ ACQUIRED_BEFORE(connectionLock_);  // the whole of RP1210_SendCommand
+    rp1210core::internal::Mutex connectionLock_;  // connect, disconnect, device reset
+    rp1210core::internal::Mutex sendLock_;        // RP1210_SendMessage
+    std::array<rp1210core::internal::Mutex, kMaxClients + 1> readLocks_;    // blocking reads, by client id
+    std::array<rp1210core::internal::Mutex, kMaxClients + 1> statusLocks_;  // blocking hardware status, by client id
 
     // Fixed for the manager's life: slot i holds client id i + 1.
     std::array<std::unique_ptr<Cliente>, kMaxClients> clientes_;
 
-    std::mutex broadcastIdsLock_;  // guards broadcastIds_
-    QList<quint8> broadcastIds_;
+    rp1210core::internal::Mutex broadcastIdsLock_;
+    QList<quint8> broadcastIds_ GUARDED_BY(broadcastIdsLock_);
 
     std::atomic<quint8> bufferHardwareStatus_{0};
 
@@ -258,11 +264,11 @@ private:
     int interfaceVersion_ = 0;
     int interfaceNumber2_ = 0;
 
-    mutable std::mutex detailedVersionLock_;  // guards detailedVersion_
-    QString detailedVersion_;
+    mutable rp1210core::internal::Mutex detailedVersionLock_;
+    QString detailedVersion_ GUARDED_BY(detailedVersionLock_);
     std::atomic<int> detailedVersionEnded_{RESP_SERV_PENDING};
 
     // Answer waits sleep on this; every answer update notifies it.
-    std::mutex waitMutex_;
+    rp1210core::internal::Mutex waitMutex_;
     std::condition_variable waitCv_;
 };

@@ -80,7 +80,7 @@ short GestorRP1210::RP1210_GetHardwareStatus(short clientId, char* status, short
     const quint8 id = static_cast<quint8>(clientId);
     Cliente* c = getCliente(id);
 
-    std::unique_lock<std::mutex> statusLock(statusLocks_[id], std::defer_lock);
+    std::unique_lock<Mutex> statusLock(statusLocks_[id], std::defer_lock);
     if (blockOnRequest != 0) {
         // A disconnect under way holds this lock until it is done; do not queue behind it.
         if (leaving(*c))
@@ -153,7 +153,7 @@ int GestorRP1210::modificarEstadoDetailedVersion(const QString& text)
 {
     {
         // Text and state change together, so a reader never pairs a new state with an old text.
-        std::lock_guard<std::mutex> lock(detailedVersionLock_);
+        MutexLocker lock(detailedVersionLock_);
         detailedVersion_ = text;
         detailedVersionEnded_ = RESP_SERV_OK;
     }
@@ -163,7 +163,7 @@ int GestorRP1210::modificarEstadoDetailedVersion(const QString& text)
 
 void GestorRP1210::set_Detailed_Version(const QString& text)
 {
-    std::lock_guard<std::mutex> lock(detailedVersionLock_);
+    MutexLocker lock(detailedVersionLock_);
     detailedVersion_ = text;
 }
 
@@ -175,7 +175,7 @@ RESPONSES_SERV_RP1210 GestorRP1210::get_detailedVersionEnded() const
 void GestorRP1210::set_detailedVersionEnded(RESPONSES_SERV_RP1210 v)
 {
     {
-        std::lock_guard<std::mutex> lock(detailedVersionLock_);
+        MutexLocker lock(detailedVersionLock_);
         detailedVersionEnded_ = v;
     }
     wakeWaiters();
@@ -183,7 +183,7 @@ void GestorRP1210::set_detailedVersionEnded(RESPONSES_SERV_RP1210 v)
 
 bool GestorRP1210::get_Detailed_Version(char* out) const
 {
-    std::lock_guard<std::mutex> lock(detailedVersionLock_);
+    MutexLocker lock(detailedVersionLock_);
     if (out == nullptr || detailedVersionEnded_ != RESP_SERV_OK)
         return true;
     copyTextOut(detailedVersion_, out, kFirmwareTextMax);

@@ -52,7 +52,7 @@ short GestorRP1210::RP1210_SendMessage(short clientId, const char* message, shor
     if (linkError != 0)
         return static_cast<short>(linkError);
 
-    std::lock_guard<std::mutex> lock(sendLock_);
+    MutexLocker lock(sendLock_);
     Cliente* cliente = getCliente(static_cast<quint8>(clientId));
     if (!usable(*cliente))
         return rp1210rc::CLIENT_DISCONNECTED;
@@ -103,7 +103,7 @@ short GestorRP1210::RP1210_ReadMessage(short clientId, char* buffer, short buffe
     if (blockOnRead != 1)
         return cliente->GetMsjToRead(buffer, bufferSize, kNonBlockingWaitMs);
 
-    std::lock_guard<std::mutex> readLock(readLocks_[static_cast<size_t>(clientId)]);
+    MutexLocker readLock(readLocks_[static_cast<size_t>(clientId)]);
     const quint32 timeout = cliente->getBlockingTimeout();
     const quint32 start = clock().processMillis();
     for (;;) {

@@ -8,11 +8,13 @@
 #include <algorithm>
 #include <chrono>
 
+using namespace rp1210core::internal;
+
 void GestorRP1210::wakeWaiters()
 {
     {
         // Taking the mutex orders the state write before the waiter's next check.
-        std::lock_guard<std::mutex> lock(waitMutex_);
+        MutexLocker lock(waitMutex_);
     }
     waitCv_.notify_all();
 }
@@ -20,7 +22,7 @@ void GestorRP1210::wakeWaiters()
 void GestorRP1210::waitWhile(int limitSeconds, const std::function<bool()>& pending)
 {
     const qint64 start = clock_->wallSeconds();
-    std::unique_lock<std::mutex> lock(waitMutex_);
+    UniqueLock lock(waitMutex_);
     while (pending()) {
         if (clock_->wallSeconds() - start >= limitSeconds)
             return;
@@ -28,7 +30,7 @@ void GestorRP1210::waitWhile(int limitSeconds, const std::function<bool()>& pend
         // second so that a clock step cannot stretch the wait.
         const auto deadline = clock_->realTimeOf(start + limitSeconds);
         const auto cap = std::chrono::steady_clock::now() + std::chrono::seconds(1);
-        waitCv_.wait_until(lock, std::min(deadline, cap));
+        lock.waitUntil(waitCv_, std::min(deadline, cap));
     }
 }
 
