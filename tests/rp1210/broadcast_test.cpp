@@ -1,6 +1,7 @@
 // Periodic broadcasts: command handlers, id list, scheduler tick, echoes of adapter
 // repetitions, the real send thread, and all three threads at once.
 #include "link/gestor_io.h"
+#include "support/bytes.h"
 #include "support/fake_proxy_link.h"
 #include "support/manager_rig.h"
 #include "support/wait_until.h"
@@ -21,8 +22,6 @@ namespace {
 
 using namespace std::chrono_literals;
 
-QByteArray hx(const char* text) { return QByteArray::fromHex(QByteArray(text)); }
-std::string toHex(const QByteArray& a) { return a.toHex(' ').toStdString(); }
 
 enum Handler { kSetMsg, kLink };
 
@@ -53,18 +52,18 @@ protected:
                                     : g.broadcast_Link(g.getCliente(id), data, size);
         return {rc, QByteArray(buf.data(), int(buf.size()))};
     }
-    Result setMsg(quint8 id, const char* hex) { return run(kSetMsg, id, hx(hex)); }
-    Result link(quint8 id, const char* hex) { return run(kLink, id, hx(hex)); }
-    Result command(short number, quint8 id, const char* hex)
+    Result setMsg(quint8 id, const char* h) { return run(kSetMsg, id, hex(h)); }
+    Result link(quint8 id, const char* h) { return run(kLink, id, hex(h)); }
+    Result command(short number, quint8 id, const char* h)
     {
-        const QByteArray bytes = hx(hex);
+        const QByteArray bytes = hex(h);
         std::vector<char> buf(bytes.begin(), bytes.end());
         const int rc = g.RP1210_SendCommand(number, id, buf.data(), static_cast<short>(buf.size()));
         return {rc, QByteArray(buf.data(), int(buf.size()))};
     }
     int echoLink(quint8 id, quint8 protocolo)
     {
-        QByteArray ts = hx("0a 0b 0c 0d");
+        QByteArray ts = hex("0a 0b 0c 0d");
         return int(g.almacenarMsjconECHOBroadcastLink(id, ts, protocolo, QByteArray()));
     }
 
@@ -144,7 +143,7 @@ TEST_F(BroadcastTest, J1708RecordCarriesItsChecksum)
 TEST_F(BroadcastTest, SeventeenthAddIsRefusedAndAFreedKeyIsReused)
 {
     client(1, PROTOCOLO_J1939);
-    const QByteArray add = hx("01 32 00 02 00 aa bb");
+    const QByteArray add = hex("01 32 00 02 00 aa bb");
     for (int key = 0; key < 16; ++key)
         ASSERT_EQ(toHex(run(kSetMsg, 1, add).buffer.left(1)), toHex(QByteArray(1, char(key))));
     Result r = run(kSetMsg, 1, add);
@@ -182,9 +181,9 @@ TEST_F(BroadcastTest, ShortCommandsAreRefusedWithoutTouchingAnything)
         {kLink, "04"},
     };
     for (const Row& row : rows) {
-        const Result r = run(row.h, 1, hx(row.in));
+        const Result r = run(row.h, 1, hex(row.in));
         EXPECT_EQ(r.rc, rp1210rc::INVALID_COMMAND) << row.in;
-        EXPECT_EQ(toHex(r.buffer), toHex(hx(row.in))) << row.in;
+        EXPECT_EQ(toHex(r.buffer), toHex(hex(row.in))) << row.in;
     }
     EXPECT_EQ(int(out.calls().size()), callsBefore);
     EXPECT_EQ(g.getCliente(1)->broadcastMsgListSize(), 1);
@@ -262,7 +261,7 @@ TEST_F(BroadcastTest, AdapterRepetitionIsRefusedForClientSixteen)
         for (const char* record : {"01 64 00 01 00 aa", "02 00 00 00 00 00", "03", "04 00", "05"}) {
             const Result r = command(number, 16, record);
             EXPECT_EQ(r.rc, rp1210rc::HARDWARE_NOT_SUPPORTED) << number << " " << record;
-            EXPECT_EQ(toHex(r.buffer), toHex(hx(record))) << number << " " << record;
+            EXPECT_EQ(toHex(r.buffer), toHex(hex(record))) << number << " " << record;
         }
     }
     EXPECT_FALSE(g.getCliente(16)->brodCastMSGLinkState_Link());
@@ -331,14 +330,14 @@ TEST_F(BroadcastTest, EchoOfAnAdapterRepetition)
         c->setEchoMode(row.echo);
         c->setJ1708Mode(row.j1708Mode);
         c->setISO9141_KWP200_Mode(row.isoMode);
-        QByteArray add = hx("01 64 00 00 00") + hx(row.linkMessage);
-        add[3] = char(hx(row.linkMessage).size());
+        QByteArray add = hex("01 64 00 00 00") + hex(row.linkMessage);
+        add[3] = char(hex(row.linkMessage).size());
         ASSERT_EQ(run(kLink, 1, add).rc, 0) << row.name;
 
-        QByteArray ts = hx("0a 0b 0c 0d");
-        EXPECT_EQ(int(g.almacenarMsjconECHOBroadcastLink(1, ts, row.protocolo, hx(row.extra))), row.expectedRc)
+        QByteArray ts = hex("0a 0b 0c 0d");
+        EXPECT_EQ(int(g.almacenarMsjconECHOBroadcastLink(1, ts, row.protocolo, hex(row.extra))), row.expectedRc)
             << row.name;
-        EXPECT_EQ(toHex(readNow(1)), toHex(hx(row.expectedRead))) << row.name;
+        EXPECT_EQ(toHex(readNow(1)), toHex(hex(row.expectedRead))) << row.name;
     }
 }
 
@@ -376,11 +375,11 @@ TEST_F(BroadcastTest, CounterZeroSendAnswerBecomesTheEcho)
     link(1, "01 64 00 03 00 18 ef 00");
     Gestor_IO io;
     io.setGestorRP1210(&g);
-    QByteArray answer = hx("04 04 02 00 00 0a 0b 0c 0d 00 00");
+    QByteArray answer = hex("04 04 02 00 00 0a 0b 0c 0d 00 00");
     io.switchApplication(answer);
     EXPECT_EQ(toHex(readNow(1)), "0a 0b 0c 0d 01 18 ef 00");
     // A counter the library gave its own frame is not a repetition.
-    answer = hx("04 04 02 00 07 0a 0b 0c 0d 00 00");
+    answer = hex("04 04 02 00 07 0a 0b 0c 0d 00 00");
     io.switchApplication(answer);
     EXPECT_EQ(g.getCliente(1)->receivedCount(), 0);
 }
@@ -479,7 +478,7 @@ TEST_F(BroadcastTest, CommandsTickAndEchoRunTogether)
         EXPECT_GE(s.args[0], 1);
         EXPECT_LE(s.args[0], 4);
         EXPECT_LT(s.args[3], 16);
-        EXPECT_TRUE(s.data == hx("aa bb") || s.data == hx("cc dd")) << toHex(s.data);
+        EXPECT_TRUE(s.data == hex("aa bb") || s.data == hex("cc dd")) << toHex(s.data);
     }
     for (int rc : echoResults)
         EXPECT_TRUE(rc == 0 || rc == 129 || rc == 139) << rc;

@@ -1,6 +1,7 @@
 // Manager rig for send commands: buffers of exactly the caller's size, so ASan sees overruns.
 #pragma once
 
+#include "support/bytes.h"
 #include "support/manager_rig.h"
 
 #include <gtest/gtest.h>
@@ -41,7 +42,7 @@ struct CommandRig : ManagerRig {
             b.append(static_cast<char>(v));
         return cmd(command, client, b);
     }
-    short cmdHex(short command, short client, const char* hex) { return cmd(command, client, QByteArray::fromHex(hex)); }
+    short cmdHex(short command, short client, const char* h) { return cmd(command, client, hex(h)); }
 
     // Answers every later call of `builder` with `state`, through `update`.
     template <class Update>
@@ -71,8 +72,3 @@ struct CommandRig : ManagerRig {
 
     int callCount() const { return static_cast<int>(out.calls().size()); }
 };
-
-inline QByteArray hex(const char* h)
-{
-    return QByteArray::fromHex(h);
-}

@@ -1,5 +1,6 @@
 #include "rp1210/gestor_rp1210.h"
-#include "support/fake_gestor_output.h"
+#include "link/gestor_io.h"
+#include "support/fake_proxy_link.h"
 
 #include <gtest/gtest.h>
 
@@ -33,17 +34,19 @@ struct Parsed {
 
 Parsed parse(const Adapter& adapter, const char* connectString)
 {
+    FakeProxyLink link;
+    link.setInterface(QString::fromLatin1(adapter.type), adapter.version);
+    Gestor_IO io;
+    io.setIProxyLink(&link);
     GestorRP1210 gestor;
-    FakeGestorOutput output(gestor);
-    output.setInterface(QString::fromLatin1(adapter.type), adapter.version);
-    gestor.setIGestorOutput(&output);
+    gestor.setIGestorOutput(&io);
     gestor.linkType();
 
     auto protocolo = static_cast<enu_GATEWAY_Protocolo>(kUntouched);
     auto velocidad = static_cast<enu_GATEWAY_Velocidad>(kUntouched);
     QString mux = QString::fromLatin1(kMuxUntouched);
     const short rc = gestor.TranslateProtocolString(connectString, &protocolo, &velocidad, &mux);
-    gestor.setIGestorOutput(nullptr);  // the fake goes first; the manager's destructor must not reach it
+    gestor.setIGestorOutput(nullptr);
     return Parsed{rc, protocolo, velocidad, mux};
 }
 

@@ -1,5 +1,6 @@
 // The data path through the real link stack against a fake transport, and how soon a
 // blocked reader returns after a received message enters the library.
+#include "support/bytes.h"
 #include "support/link_rig.h"
 #include "support/wait_until.h"
 #include "thread_probe.h"
@@ -25,8 +26,6 @@ namespace {
 using namespace std::chrono_literals;
 using Steady = std::chrono::steady_clock;
 
-QByteArray hx(const char* text) { return QByteArray::fromHex(QByteArray(text)); }
-std::string toHex(const QByteArray& a) { return a.toHex(' ').toStdString(); }
 
 QByteArray be16(int v) { return QByteArray(1, char((v >> 8) & 0xFF)) + char(v & 0xFF); }
 
@@ -47,7 +46,7 @@ TEST_F(MessagePathE2ETest, MessagesEchoesAndReceivedTrafficCrossTheLink)
     // The adapter confirms the message and also puts it on the bus, where the library
     // receives it back as network traffic.
     onService(0x04, [](const QByteArray& w) {
-        return QList<QByteArray>{hx("0404") + w[3] + char(0x00) + w[4] + timestamp() + be16(0),
+        return QList<QByteArray>{hex("0404") + w[3] + char(0x00) + w[4] + timestamp() + be16(0),
                                  receivedFrame(quint8(w[3]), w.mid(7))};
     });
     ASSERT_EQ(connect("J1939"), 1);
@@ -56,12 +55,12 @@ TEST_F(MessagePathE2ETest, MessagesEchoesAndReceivedTrafficCrossTheLink)
         g.getCliente(quint8(id))->setFilterState(1);
     g.getCliente(1)->setEchoMode(true);
 
-    const QByteArray msg = hx("00ef00" "06" "f9" "00" "aabbcc");
+    const QByteArray msg = hex("00ef00" "06" "f9" "00" "aabbcc");
     ASSERT_EQ(g.RP1210_SendMessage(1, msg.constData(), short(msg.size()), 0, 0), 0);
     // Echo flag with the client, protocol, counter 1, length, data (2nd connect sent no frame).
     ASSERT_TRUE(link.waitForFrames(2));
     EXPECT_EQ(toHex(link.frames().at(1)),
-              toHex(hx("0404") + char(0x11) + char(PROTOCOLO_J1939) + char(0x01) + be16(msg.size()) + msg));
+              toHex(hex("0404") + char(0x11) + char(PROTOCOLO_J1939) + char(0x01) + be16(msg.size()) + msg));
 
     // Client 1 first gets its echo (the confirmation comes first), then the bus copy.
     EXPECT_EQ(toHex(read(1)), toHex(timestamp() + char(0x01) + msg));
@@ -76,15 +75,15 @@ TEST_F(MessagePathE2ETest, J1708TrafficLosesItsChecksumAndEchoesLoseThePriority)
     c->setFilterState(1);
     c->setEchoMode(true);
 
-    link.deliver(receivedFrame(PROTOCOLO_J1708, hx("037a")));
-    EXPECT_EQ(toHex(read(1)), toHex(timestamp() + hx("00" "03")));
+    link.deliver(receivedFrame(PROTOCOLO_J1708, hex("037a")));
+    EXPECT_EQ(toHex(read(1)), toHex(timestamp() + hex("00" "03")));
 
     ASSERT_EQ(g.RP1210_SendMessage(1, "\x08\x80\x01", 3, 0, 0), 0);
-    EXPECT_EQ(toHex(read(1)), toHex(timestamp() + hx("01" "8001")));
+    EXPECT_EQ(toHex(read(1)), toHex(timestamp() + hex("01" "8001")));
     // On the wire the library appended the checksum.
     const QList<QByteArray> frames = link.frames();
     ASSERT_FALSE(frames.isEmpty());
-    EXPECT_TRUE(frames.last().endsWith(hx("0880017f"))) << toHex(frames.last());
+    EXPECT_TRUE(frames.last().endsWith(hex("0880017f"))) << toHex(frames.last());
 }
 
 // The send path refuses exactly what the send thread could not number in sixteen segments.
@@ -179,7 +178,7 @@ TEST_F(MessagePathE2ETest, BlockedReaderReturnsSoonAfterTheTransportDeliversAMes
     ASSERT_EQ(connect("J1939"), 1);
     g.getCliente(1)->setFilterState(1);
     measure(g, kLatencySamples, "storeMsg of a code-5 frame -> blocked RP1210_ReadMessage returns", [&](int i) {
-        const QByteArray frame = receivedFrame(PROTOCOLO_J1939, hx("00ef00" "06" "f9" "00") + be16(i));
+        const QByteArray frame = receivedFrame(PROTOCOLO_J1939, hex("00ef00" "06" "f9" "00") + be16(i));
         in.storeMsg(frame.constData(), quint32(frame.size()));
     });
 }
@@ -189,7 +188,7 @@ TEST_F(MessagePathE2ETest, BlockedReaderReturnsSoonAfterTheRouting)
     ASSERT_EQ(connect("J1939"), 1);
     g.getCliente(1)->setFilterState(1);
     measure(g, kLatencySamples, "almacenarMsjBuzon -> blocked RP1210_ReadMessage returns", [&](int i) {
-        QByteArray message = hx("01020304" "00ef00" "06" "f9" "00") + be16(i);
+        QByteArray message = hex("01020304" "00ef00" "06" "f9" "00") + be16(i);
         g.almacenarMsjBuzon(PROTOCOLO_J1939, message);
     });
 }

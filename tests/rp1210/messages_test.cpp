@@ -1,4 +1,5 @@
 // Send and read path of the API manager against the fake output manager.
+#include "support/bytes.h"
 #include "support/manager_rig.h"
 #include "support/wait_until.h"
 #include "thread_probe.h"
@@ -24,8 +25,6 @@ namespace {
 
 using namespace std::chrono_literals;
 
-QByteArray hx(const char* text) { return QByteArray::fromHex(QByteArray(text)); }
-std::string toHex(const QByteArray& a) { return a.toHex(' ').toStdString(); }
 
 class MessagesTest : public ::testing::Test, public ManagerRig {
 protected:
@@ -79,7 +78,7 @@ TEST_F(MessagesTest, ClientIdsOutsideTheTableAreRefusedWithoutTouchingASlot)
 {
     ASSERT_EQ(connect("J1939"), 1);
     g.getCliente(1)->setFilterState(1);
-    QByteArray m = hx("0000000100ef0006ffaa");
+    QByteArray m = hex("0000000100ef0006ffaa");
     g.almacenarMsjBuzon(PROTOCOLO_J1939, m);
     char buf[64];
     for (short id : {short(0), short(17), short(-1), short(32767), short(-32768)}) {
@@ -96,13 +95,13 @@ TEST_F(MessagesTest, LinkErrorIsReturnedBySendAndNegatedByRead)
     ASSERT_EQ(connect("J1939"), 1);
     g.set_Error(rp1210rc::HARDWARE_NOT_RESPONDING);
     char buf[64];
-    EXPECT_EQ(send(1, hx("00ef00060000aa")), rp1210rc::HARDWARE_NOT_RESPONDING);
+    EXPECT_EQ(send(1, hex("00ef00060000aa")), rp1210rc::HARDWARE_NOT_RESPONDING);
     EXPECT_EQ(g.RP1210_ReadMessage(1, buf, sizeof buf, 0), -rp1210rc::HARDWARE_NOT_RESPONDING);
     // A blocking read does not wait on a broken link.
     auto f = readAsync(1, 1);
     EXPECT_EQ(finish(f), -rp1210rc::HARDWARE_NOT_RESPONDING);
     // It comes before the slot checks.
-    EXPECT_EQ(send(9, hx("01")), rp1210rc::HARDWARE_NOT_RESPONDING);
+    EXPECT_EQ(send(9, hex("01")), rp1210rc::HARDWARE_NOT_RESPONDING);
     EXPECT_EQ(out.count("GenerarTrama_EnviarMensaje"), 0);
 }
 
@@ -110,10 +109,10 @@ TEST_F(MessagesTest, FreeOrDisconnectingSlotAnswers148)
 {
     ASSERT_EQ(connect("J1939"), 1);
     char buf[64];
-    EXPECT_EQ(send(2, hx("01")), rp1210rc::CLIENT_DISCONNECTED);
+    EXPECT_EQ(send(2, hex("01")), rp1210rc::CLIENT_DISCONNECTED);
     EXPECT_EQ(g.RP1210_ReadMessage(2, buf, sizeof buf, 1), -rp1210rc::CLIENT_DISCONNECTED);
     g.getCliente(1)->setPendiente_desconexion(true);
-    EXPECT_EQ(send(1, hx("01")), rp1210rc::CLIENT_DISCONNECTED);
+    EXPECT_EQ(send(1, hex("01")), rp1210rc::CLIENT_DISCONNECTED);
     EXPECT_EQ(g.RP1210_ReadMessage(1, buf, sizeof buf, 0), -rp1210rc::CLIENT_DISCONNECTED);
     EXPECT_EQ(g.RP1210_ReadMessage(1, buf, sizeof buf, 1), -rp1210rc::CLIENT_DISCONNECTED);
     g.getCliente(1)->setPendiente_desconexion(false);
@@ -131,7 +130,7 @@ TEST_F(MessagesTest, NegativeSizeOrMissingMessageIsAnInvalidParameter)
     EXPECT_EQ(g.getCliente(1)->getfreeBufferSalida(), freeBefore);
     // No bytes need no buffer: the checksum alone goes out.
     EXPECT_EQ(g.RP1210_SendMessage(1, nullptr, 0, 0, 0), 0);
-    EXPECT_EQ(sentData(), (std::vector<QByteArray>{hx("00")}));
+    EXPECT_EQ(sentData(), (std::vector<QByteArray>{hex("00")}));
 }
 
 TEST_F(MessagesTest, SentMessagesReachTheFrameBuilderPreparedForTheProtocol)
@@ -163,13 +162,13 @@ TEST_F(MessagesTest, SentMessagesReachTheFrameBuilderPreparedForTheProtocol)
         c->setJ1708Mode(quint8(r.j1708Mode));
         c->setEchoMode(r.echo);
         const int before = out.count("GenerarTrama_EnviarMensaje");
-        EXPECT_EQ(send(id, hx(r.message)), 0);
+        EXPECT_EQ(send(id, hex(r.message)), 0);
         const auto calls = out.calls("GenerarTrama_EnviarMensaje");
         if (r.sent == nullptr) {
             EXPECT_EQ(int(calls.size()), before);
         } else {
             ASSERT_EQ(int(calls.size()), before + 1);
-            EXPECT_EQ(toHex(calls.back().data), toHex(hx(r.sent)));
+            EXPECT_EQ(toHex(calls.back().data), toHex(hex(r.sent)));
             EXPECT_EQ(calls.back().args, (std::vector<int>{id, c->getProtocolo(), r.echo ? 1 : 0, 255}));
         }
         // Nothing stays behind in the transmit queue.
@@ -228,14 +227,14 @@ TEST_F(MessagesTest, ShortTransmitSpaceAnswers137AndStillGivesOtherQueuesTheirTu
     // Ten bytes pass the first test; the CAT prefix makes them eleven for the second.
     const QByteArray ten(10, '\x10');
     EXPECT_EQ(send(1, ten), rp1210rc::TX_QUEUE_FULL);
-    EXPECT_EQ(sentData(), (std::vector<QByteArray>{hx("a1")}));  // one per client per call
+    EXPECT_EQ(sentData(), (std::vector<QByteArray>{hex("a1")}));  // one per client per call
     EXPECT_EQ(g.getCliente(1)->getfreeBufferSalida(), 10);
 
     EXPECT_EQ(send(1, QByteArray(9, '\x09')), 0);
     const auto sent = sentData();
     ASSERT_EQ(sent.size(), 3u);
     EXPECT_EQ(sent[1].size(), 11);  // 0x01, 9 bytes, checksum
-    EXPECT_EQ(sent[2], hx("a2"));
+    EXPECT_EQ(sent[2], hex("a2"));
 }
 
 TEST_F(MessagesTest, HandOverMovesAtMostOneMessagePerUsableClientPerCall)
@@ -254,16 +253,16 @@ TEST_F(MessagesTest, HandOverMovesAtMostOneMessagePerUsableClientPerCall)
     g.getCliente(4)->addMsjSaliente("\x41", 1);
 
     g.getNewMessageToTransmit();
-    EXPECT_EQ(sentData(), (std::vector<QByteArray>{hx("11")}));
+    EXPECT_EQ(sentData(), (std::vector<QByteArray>{hex("11")}));
     g.getNewMessageToTransmit();
-    EXPECT_EQ(sentData(), (std::vector<QByteArray>{hx("11"), hx("12"), hx("41")}));
+    EXPECT_EQ(sentData(), (std::vector<QByteArray>{hex("11"), hex("12"), hex("41")}));
     g.getNewMessageToTransmit();
     EXPECT_EQ(sentData().size(), 3u);
     const auto calls = out.calls("GenerarTrama_EnviarMensaje");
     EXPECT_EQ(calls[2].args[0], 4);
     // The skipped slots keep their messages.
-    EXPECT_EQ(g.getCliente(2)->GetMsjToSend(), hx("21"));
-    EXPECT_EQ(g.getCliente(3)->GetMsjToSend(), hx("31"));
+    EXPECT_EQ(g.getCliente(2)->GetMsjToSend(), hex("21"));
+    EXPECT_EQ(g.getCliente(3)->GetMsjToSend(), hex("31"));
     g.getCliente(2)->setPendiente_desconexion(false);
 }
 
@@ -281,7 +280,7 @@ TEST_F(MessagesTest, ReadNeverWritesPastTheBufferAndKeepsATooLongMessage)
     ASSERT_EQ(connect("J1939"), 1);
     Cliente* c = g.getCliente(1);
     c->setFilterState(1);
-    QByteArray m = hx("0a0b0c0d00ef0006ff00a1a2");  // 12 bytes
+    QByteArray m = hex("0a0b0c0d00ef0006ff00a1a2");  // 12 bytes
     ASSERT_EQ(g.almacenarMsjBuzon(PROTOCOLO_J1939, m), 0u);
 
     char buf[32];
@@ -313,7 +312,7 @@ TEST_F(MessagesTest, BlockedReadIsWokenByARoutedMessage)
         std::atomic<long> tid{0};
         auto f = readAsync(1, 1, 256, &tid);
         ASSERT_TRUE(waitUntil([&] { return threadIsSleeping(tid); }));
-        QByteArray m = hx("01020304" "00ef00" "06" "ff" "00" "aabbcc");
+        QByteArray m = hex("01020304" "00ef00" "06" "ff" "00" "aabbcc");
         g.almacenarMsjBuzon(PROTOCOLO_J1939, m);
         EXPECT_EQ(finish(f), m.size()) << timeout;
     }
@@ -450,7 +449,7 @@ TEST_F(MessagesTest, ReceivedMessagesAreShapedForEachClient)
         c->setEchoMode(r.echo);
         c->setJ1708Mode(quint8(r.j1708Mode));
         c->setFilterState(quint8(r.filterState));
-        QByteArray m = hx(r.received);
+        QByteArray m = hex(r.received);
         const QByteArray original = m;
         EXPECT_EQ(g.almacenarMsjBuzon(c->getProtocolo(), m), 0u);
         EXPECT_EQ(m, original);  // the caller's bytes are not touched
@@ -458,7 +457,7 @@ TEST_F(MessagesTest, ReceivedMessagesAreShapedForEachClient)
             EXPECT_EQ(c->receivedCount(), 0);
         } else {
             ASSERT_EQ(c->receivedCount(), 1);
-            EXPECT_EQ(toHex(readNow(id)), toHex(hx(r.queued)));
+            EXPECT_EQ(toHex(readNow(id)), toHex(hex(r.queued)));
         }
         ASSERT_EQ(g.RP1210_ClientDisconnect(id), 0);
     }
@@ -478,7 +477,7 @@ TEST_F(MessagesTest, RoutingGoesToEveryConnectedClientOfTheExactProtocol)
     ASSERT_EQ(g.RP1210_ClientDisconnect(3), 0);
     g.getCliente(3)->setFilterState(1);  // a free slot keeps what it had; it still gets nothing
 
-    QByteArray m = hx("0102030400ef0006ff00aa");
+    QByteArray m = hex("0102030400ef0006ff00aa");
     g.almacenarMsjBuzon(PROTOCOLO_J1939, m);
     EXPECT_EQ(g.getCliente(1)->receivedCount(), 1);
     EXPECT_EQ(g.getCliente(2)->receivedCount(), 0);
@@ -488,7 +487,7 @@ TEST_F(MessagesTest, RoutingGoesToEveryConnectedClientOfTheExactProtocol)
     // A protocol nobody uses is dropped without trace.
     EXPECT_EQ(g.almacenarMsjBuzon(PROTOCOLO_J1850, m), 0u);
     // The ISO 15765 alternative value is a protocol of its own.
-    QByteArray iso = hx("01020304000000000007e0aa");
+    QByteArray iso = hex("01020304000000000007e0aa");
     g.almacenarMsjBuzon(PROTOCOLO_ISO15765_ALT, iso);
     EXPECT_EQ(g.getCliente(5)->receivedCount(), 0);
 }
@@ -502,7 +501,7 @@ TEST_F(MessagesTest, FullReceiveQueueRefusesOnlyItsOwnClient)
     g.getCliente(3)->setFilterState(1);
     // Client 2 passes the message through a filter on its PGN.
     ASSERT_EQ(g.getCliente(2)->addFiltro(reinterpret_cast<const unsigned char*>("\x01\x00\xef\x00\x00\x00\x00")), 0u);
-    QByteArray m = hx("0102030400ef0006ff00aa");  // 11 bytes
+    QByteArray m = hex("0102030400ef0006ff00aa");  // 11 bytes
 
     EXPECT_EQ(g.almacenarMsjBuzon(PROTOCOLO_J1939, m), 0u);
     // The second no longer fits clients 1 and 3; the answer is that of the last slot.
@@ -563,15 +562,15 @@ TEST_F(MessagesTest, EchoesAreBuiltForEachProtocol)
         c->setEchoMode(r.echo);
         c->setJ1708Mode(quint8(r.j1708Mode));
         c->setISO9141_KWP200_Mode(quint8(r.isoMode));
-        QByteArray m = hx(r.message);
+        QByteArray m = hex(r.message);
         const QByteArray original = m;
-        EXPECT_EQ(g.almacenarMsjconECHO(quint8(id), 1, m, hx(r.extra)), r.rc);
+        EXPECT_EQ(g.almacenarMsjconECHO(quint8(id), 1, m, hex(r.extra)), r.rc);
         EXPECT_EQ(m, original);
         if (r.queued == nullptr) {
             EXPECT_EQ(c->receivedCount(), 0);
         } else {
             ASSERT_EQ(c->receivedCount(), 1);
-            EXPECT_EQ(toHex(readNow(id)), toHex(hx(r.queued)));
+            EXPECT_EQ(toHex(readNow(id)), toHex(hex(r.queued)));
         }
         // Back to the protocol the adapter knows it by, so the disconnect stays plain.
         c->setProtocolo(PROTOCOLO_J1939);
@@ -584,7 +583,7 @@ TEST_F(MessagesTest, EchoIsRefusedForMissingUnconnectedOrDeafClientsAndOtherFlag
     ASSERT_EQ(connect("J1939"), 1);
     Cliente* c = g.getCliente(1);
     c->setEchoMode(true);
-    QByteArray m = hx("1122334400ef0006ff00aa");
+    QByteArray m = hex("1122334400ef0006ff00aa");
     EXPECT_EQ(g.almacenarMsjconECHO(0, 1, m, QByteArray()), quint32(rp1210rc::INVALID_CLIENT_ID));
     EXPECT_EQ(g.almacenarMsjconECHO(17, 1, m, QByteArray()), quint32(rp1210rc::INVALID_CLIENT_ID));
     EXPECT_EQ(g.almacenarMsjconECHO(2, 1, m, QByteArray()), quint32(rp1210rc::CLIENT_DISCONNECTED));
@@ -607,7 +606,7 @@ TEST_F(MessagesTest, J1708ClientReadsBackItsOwnMessage)
     out.respond("GenerarTrama_EnviarMensaje", [](GestorRP1210& gm, const OutputCall& call) {
         if (call.args[2] == 0)
             return;
-        QByteArray confirmation = hx("0a0b0c0d") + call.data;
+        QByteArray confirmation = hex("0a0b0c0d") + call.data;
         gm.almacenarMsjconECHO(quint8(call.args[0]), 1, confirmation, QByteArray());
     });
     ASSERT_EQ(connect("J1708"), 1);
@@ -617,9 +616,9 @@ TEST_F(MessagesTest, J1708ClientReadsBackItsOwnMessage)
         const short n = g.RP1210_ReadMessage(1, buf, sizeof buf, 1);
         return n > 0 ? QByteArray(buf, n) : QByteArray::number(n);
     });
-    ASSERT_EQ(send(1, hx("088001")), 0);
-    EXPECT_EQ(sentData(), (std::vector<QByteArray>{hx("0880017f")}));
-    EXPECT_EQ(toHex(finish(f, "read of the echo")), toHex(hx("0a0b0c0d" "01" "8001")));
+    ASSERT_EQ(send(1, hex("088001")), 0);
+    EXPECT_EQ(sentData(), (std::vector<QByteArray>{hex("0880017f")}));
+    EXPECT_EQ(toHex(finish(f, "read of the echo")), toHex(hex("0a0b0c0d" "01" "8001")));
 }
 
 }  // namespace

@@ -1,5 +1,7 @@
 // Answer codes, adapter generations, answer waits and the answer updates.
-#include "support/manager_rig.h"
+#include "link/gestor_io.h"
+#include "support/fake_proxy_link.h"
+#include "wire_rig.h"
 
 #include <gtest/gtest.h>
 
@@ -52,14 +54,17 @@ TEST(LinkType, DerivesTheAdapterGeneration)
         {"L", 0, VCI_J},  {"J", 9, VCI_J},  {"A", 1, VCI_A},  {"E", 3, VCI_E}, {"k", 1, VCI_DESCONOCIDA},
         {"", 1, VCI_DESCONOCIDA}, {"KK", 1, VCI_DESCONOCIDA},
     };
+    FakeProxyLink link;
+    Gestor_IO io;
+    io.setIProxyLink(&link);
     GestorRP1210 g;
-    FakeGestorOutput out(g);
-    g.setIGestorOutput(&out);
+    g.setIGestorOutput(&io);
     for (const Row& r : rows) {
-        out.setInterface(QString::fromLatin1(r.type), r.version);
+        link.setInterface(QString::fromLatin1(r.type), r.version);
         g.linkType();
         EXPECT_EQ(g.getAdapterGeneration(), r.generation) << r.type << r.version;
     }
+    g.setIGestorOutput(nullptr);
 }
 
 TEST(ClientTable, HoldsSixteenReusableRecords)
@@ -91,7 +96,7 @@ TEST(ClientTable, HoldsSixteenReusableRecords)
     EXPECT_EQ(g.otrosClientesConProtocolo(PROTOCOLO_J1939), 0);
 }
 
-class AnswerWaitTest : public ::testing::Test, public ManagerRig {};
+class AnswerWaitTest : public ::testing::Test, public WireRig {};
 
 TEST_F(AnswerWaitTest, AnswerBeforeTheWaitIsNotLost)
 {
