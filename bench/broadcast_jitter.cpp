@@ -67,15 +67,23 @@ public:
     bool writeData(const char* data, int length) override
     {
         const Clock::time_point now = Clock::now();
-        std::lock_guard<std::mutex> lock(mutex_);
-        if (isSendFrameOf(data, length, kBroadcastClient)) {
-            if (stamps_.size() < stamps_.capacity())
-                stamps_.push_back(now);
-        } else {
-            ++others_;
+        {
+            std::lock_guard<std::mutex> lock(mutex_);
+            if (isSendFrameOf(data, length, kBroadcastClient)) {
+                if (stamps_.size() < stamps_.capacity())
+                    stamps_.push_back(now);
+            } else {
+                ++others_;
+            }
+        }
+        // Confirm every message as an adapter does, so that its counter and slot come free.
+        if (answers_ != nullptr && length > 4 && static_cast<quint8>(data[1]) == SERV_ENVIAR_MENSAJE) {
+            const char answer[] = {0x04, 0x04, data[3], 0x00, data[4], 0, 0, 0, 0, 0, 0};
+            answers_->storeMsg(answer, sizeof answer);
         }
         return true;
     }
+    void answerInto(GestorInput* input) { answers_ = input; }
     void getTypeInterface(QString& type, int& version, int& other) override
     {
         type = QStringLiteral("A");
@@ -97,6 +105,7 @@ public:
     }
 
 private:
+    GestorInput* answers_ = nullptr;
     mutable std::mutex mutex_;
     std::vector<Clock::time_point> stamps_;
     long others_ = 0;
@@ -111,7 +120,11 @@ struct Rig {
     GestorRP1210 g;
 
     Rig() { rp1210core::internal::wireCore(g, io, in, &link); }
-    ~Rig() { io.pararHiloEnvio(); }
+    ~Rig()
+    {
+        io.pararHiloEnvio();
+        in.pararHiloRecepcion();
+    }
 
     void connect(quint8 id)
     {
@@ -133,6 +146,8 @@ Figures measure(int seconds, bool load)
     Rig rig;
     rig.connect(kBroadcastClient);
     rig.connect(kLoadClient);
+    rig.link.answerInto(&rig.in);
+    rig.in.ArrancarHiloRecepcion();
     rig.io.ArrancarHiloEnvio(VCI_A, 0);
 
     // Function 1, interval 100 ms little-endian, 3 message bytes.
@@ -162,6 +177,7 @@ Figures measure(int seconds, bool load)
     if (loader.joinable())
         loader.join();
     rig.io.pararHiloEnvio();
+    rig.in.pararHiloRecepcion();
 
     const std::vector<Clock::time_point> t = rig.link.stamps();
     std::vector<double> d;
