@@ -12,16 +12,17 @@ namespace {
 
 std::string entry(const QString* table, int p1, int p2) { return table[p1 * 16 + p2].toStdString(); }
 
-TEST(MuxTables, CountsFormatAndExamples)
+// Every entry is empty or one of its table's letters and four digits. A pin pair routes
+// the same two lines whichever pin comes first: only the letter tells the order. The
+// J1708 table routes the K-line table's two-pin pairs; the isolated-grounds table is the
+// CAN table with another letter.
+TEST(MuxTables, FormatCountsSymmetryAndExamples)
 {
-    // Every non-empty entry is one of the table's letters and four decimal digits.
     const struct {
         const QString* table;
         const char* letters;
         int entries;
-    } tables[] = {{multpiplexCmmd_K, "WK", 67},
-                  {multpiplexCmmd_J1708, "JS", 56},
-                  {multpiplexCmmd_CAN, "C", 6},
+    } tables[] = {{multpiplexCmmd_K, "WK", 67}, {multpiplexCmmd_J1708, "JS", 56}, {multpiplexCmmd_CAN, "C", 6},
                   {multpiplexCmmd_CAN_ISOLATED_GROUNDS, "D", 6}};
     for (const auto& t : tables) {
         const QRegExp format(QStringLiteral("[%1][0-9]{4}").arg(QLatin1String(t.letters)));
@@ -31,57 +32,34 @@ TEST(MuxTables, CountsFormatAndExamples)
             EXPECT_TRUE(t.table[i].isEmpty() || format.exactMatch(t.table[i])) << i << ": " << t.table[i].toStdString();
         }
         EXPECT_EQ(n, t.entries) << t.letters;
-        EXPECT_EQ(entry(t.table, 1, 1), "");
     }
-    const struct {
-        const QString* table;
-        int p1, p2;
-        const char* expected;
-    } rows[] = {
-        {multpiplexCmmd_K, 7, 15, "W1419"},  {multpiplexCmmd_K, 7, 0, "W1425"},   {multpiplexCmmd_K, 2, 1, "K0918"},
-        {multpiplexCmmd_K, 15, 0, "K0019"},  {multpiplexCmmd_K, 15, 7, "K1419"},  {multpiplexCmmd_K, 12, 0, "W0625"},
-        {multpiplexCmmd_K, 13, 9, "K1217"},  {multpiplexCmmd_K, 0, 7, ""},        {multpiplexCmmd_K, 0, 0, ""},
-        {multpiplexCmmd_K, 7, 8, ""},        {multpiplexCmmd_K, 2, 11, ""},       {multpiplexCmmd_K, 6, 14, ""},
-        {multpiplexCmmd_J1708, 12, 13, "J0617"}, {multpiplexCmmd_J1708, 11, 3, "S0820"}, {multpiplexCmmd_J1708, 12, 0, ""},
-        {multpiplexCmmd_J1708, 15, 0, ""},   {multpiplexCmmd_J1708, 8, 9, ""},    {multpiplexCmmd_CAN, 6, 14, "C0000"},
-        {multpiplexCmmd_CAN, 3, 11, "C0001"}, {multpiplexCmmd_CAN, 1, 9, "C0002"}, {multpiplexCmmd_CAN, 3, 8, "C0003"},
-        {multpiplexCmmd_CAN, 12, 13, "C0004"}, {multpiplexCmmd_CAN, 13, 12, "C0006"}, {multpiplexCmmd_CAN, 14, 6, ""},
-        {multpiplexCmmd_CAN, 6, 0, ""},      {multpiplexCmmd_CAN_ISOLATED_GROUNDS, 6, 14, "D0000"},
-        {multpiplexCmmd_CAN_ISOLATED_GROUNDS, 13, 12, "D0006"},
-    };
-    for (const auto& row : rows)
-        EXPECT_EQ(entry(row.table, row.p1, row.p2), row.expected) << row.p1 << "," << row.p2;
-}
-
-// A pin pair routes the same two lines whichever pin comes first: the digits agree and
-// only the letter tells the order. The J1708 table routes exactly the K-line table's
-// two-pin pairs; the isolated-grounds table is the CAN table with another letter.
-TEST(MuxTables, PairsAreSymmetricAndShareDigits)
-{
-    for (int a : {1, 3, 7, 8, 9, 10, 12}) {
+    for (int a : {1, 3, 7, 8, 9, 10, 12})
         for (int b : {2, 11, 13, 15}) {
-            SCOPED_TRACE(testing::Message() << a << "," << b);
             const std::string w = entry(multpiplexCmmd_K, a, b);
             ASSERT_EQ(w.size(), 5u);
             EXPECT_EQ(w[0], 'W');
             EXPECT_EQ(entry(multpiplexCmmd_K, b, a), "K" + w.substr(1));
             EXPECT_EQ(entry(multpiplexCmmd_J1708, a, b), "J" + w.substr(1));
             EXPECT_EQ(entry(multpiplexCmmd_J1708, b, a), "S" + w.substr(1));
-            // Single-pin entries carry the same pin code in the same half.
-            EXPECT_EQ(entry(multpiplexCmmd_K, a, 0), "W" + w.substr(1, 2) + "25");
+            EXPECT_EQ(entry(multpiplexCmmd_K, a, 0), "W" + w.substr(1, 2) + "25");  // single pins: same code, same half
             EXPECT_EQ(entry(multpiplexCmmd_K, b, 0), "K00" + w.substr(3, 2));
         }
-    }
-    for (int i = 0; i < 256; ++i) {
-        EXPECT_EQ(multpiplexCmmd_CAN_ISOLATED_GROUNDS[i].isEmpty(), multpiplexCmmd_CAN[i].isEmpty());
+    for (int i = 0; i < 256; ++i)
         EXPECT_EQ(multpiplexCmmd_CAN_ISOLATED_GROUNDS[i].mid(1), multpiplexCmmd_CAN[i].mid(1));
-    }
+    const struct {
+        const QString* table;
+        int p1, p2;
+        const char* expected;
+    } rows[] = {{multpiplexCmmd_K, 7, 15, "W1419"}, {multpiplexCmmd_K, 2, 1, "K0918"}, {multpiplexCmmd_K, 13, 9, "K1217"},
+                {multpiplexCmmd_K, 12, 0, "W0625"}, {multpiplexCmmd_J1708, 11, 3, "S0820"}, {multpiplexCmmd_CAN, 3, 11, "C0001"},
+                {multpiplexCmmd_CAN, 1, 9, "C0002"}, {multpiplexCmmd_CAN, 3, 8, "C0003"}, {multpiplexCmmd_CAN, 13, 12, "C0006"}};
+    for (const auto& row : rows)
+        EXPECT_EQ(entry(row.table, row.p1, row.p2), row.expected) << row.p1 << "," << row.p2;
 }
 
-TEST(MuxTables, GetMuxCommandPicksTheProtocolsTable)
+TEST(MuxTables, GetMuxCommandPicksTheProtocolsTableAndRefusesPinsOutOfRange)
 {
-    // Probe each protocol with one pin pair per table: (7,0) is routable only as K-line,
-    // (12,13) as K-line, J1708 and CAN, (6,14) only as CAN.
+    // (7,0) is routable only as K-line, (12,13) as K-line, J1708 and CAN, (6,14) only as CAN.
     const std::set<int> kLine = {1, 4, 5, 18, 19, 20, 21, 22, 23, 25, 31}, can = {2, 9, 16, 17, 30}, j1708 = {15, 24, 33};
     for (int p = 0; p <= 255; ++p) {
         SCOPED_TRACE(p);
@@ -89,30 +67,13 @@ TEST(MuxTables, GetMuxCommandPicksTheProtocolsTable)
         const bool isK = kLine.count(p) != 0, isCan = can.count(p) != 0, isJ = j1708.count(p) != 0;
         EXPECT_EQ(getMUXCommand(protocolo, 7, 0, false).toStdString(), isK ? "W1425" : "");
         EXPECT_EQ(getMUXCommand(protocolo, 12, 13, false).toStdString(), isK ? "W0617" : isJ ? "J0617" : isCan ? "C0004" : "");
+        // The 24 V flag only concerns CAN.
         EXPECT_EQ(getMUXCommand(protocolo, 12, 13, true).toStdString(), isK ? "W0617" : isJ ? "J0617" : isCan ? "D0004" : "");
         EXPECT_EQ(getMUXCommand(protocolo, 6, 14, false).toStdString(), isCan ? "C0000" : "");
     }
-    const struct {
-        unsigned char protocolo;
-        int p1, p2;
-        bool volts24;
-        const char* expected;
-    } rows[] = {
-        {PROTOCOLO_J1939, 6, 14, false, "C0000"},   {PROTOCOLO_J1939, 6, 14, true, "D0000"},
-        {PROTOCOLO_ISO9141, 7, 15, false, "W1419"}, {PROTOCOLO_ISO9141, 15, 7, false, "K1419"},
-        {PROTOCOLO_ISO9141, 7, 15, true, "W1419"},  // the flag only concerns CAN
-        {PROTOCOLO_J1708, 12, 0, false, ""},        {PROTOCOLO_ISO9141, 12, 0, false, "W0625"},
-        {PROTOCOLO_ISO9141, 16, 0, false, ""},      {PROTOCOLO_ISO9141, 7, 16, false, ""},
-        {PROTOCOLO_ISO9141, -1, 15, false, ""},     {PROTOCOLO_ISO9141, 7, -1, false, ""},
-        {PROTOCOLO_ISO9141, 1 - 16, 15 + 16 * 16, false, ""},  // same index, pins out of range
-        {PROTOCOLO_ISO9141, 0x7FFFFFFF, 0, false, ""}, {34, 7, 15, false, ""},
-    };
-    for (const auto& row : rows)
-        EXPECT_EQ(getMUXCommand(row.protocolo, row.p1, row.p2, row.volts24).toStdString(), row.expected)
-            << int(row.protocolo) << ":" << row.p1 << "," << row.p2 << "," << row.volts24;
-    for (int p1 = 0; p1 < 16; ++p1)  // J1850 routes through none of the tables
-        for (int p2 = 0; p2 < 16; ++p2)
-            EXPECT_TRUE(getMUXCommand(PROTOCOLO_J1850, p1, p2, false).isEmpty());
+    const int pins[][2] = {{16, 0}, {7, 16}, {-1, 15}, {7, -1}, {1 - 16, 15 + 16 * 16}, {0x7FFFFFFF, 0}};
+    for (const auto& p : pins)  // the last but one has the index of (1,15)
+        EXPECT_EQ(getMUXCommand(PROTOCOLO_ISO9141, p[0], p[1], false).toStdString(), "") << p[0] << "," << p[1];
 }
 
 }  // namespace

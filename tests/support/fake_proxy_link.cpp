@@ -2,10 +2,7 @@
 
 void FakeProxyLink::stop()
 {
-    locked([&] {
-        stopping_ = true;
-        work_.clear();
-    });
+    locked([&] { stopping_ = true, work_.clear(); });
     workReady_.notify_all();
     changed_.notify_all();
     if (thread_.joinable() && thread_.get_id() != std::this_thread::get_id())
@@ -57,10 +54,8 @@ bool FakeProxyLink::writeData(const char* data, int length)
         changed_.wait(lock, [this] { return !holdWrites_ || stopping_; });
         --heldWriters_;
     }
-    if (failWrites_) {
-        ++failedWrites_;
-        return false;
-    }
+    if (failWrites_)
+        return ++failedWrites_, false;
     writes_.push_back(Write{frame, Clock::now(), std::this_thread::get_id()});
     const bool answer = responder_ && !stopping_;
     if (answer)

@@ -38,22 +38,14 @@ public:
 
     void setInterface(const QString& type, int version, int other = 0)
     {
-        locked([&] {
-            type_ = type;
-            version_ = version;
-            other_ = other;
-        });
+        locked([&] { type_ = type, version_ = version, other_ = other; });
     }
     void setComChannel(int channel) { locked([&] { channel_ = channel; }); }
     void setInitializeResult(short rc) { locked([&] { initializeResult_ = rc; }); }
     // true: writeData refuses every frame (returns false; nothing recorded or answered).
     void setFailWrites(bool fail) { locked([&] { failWrites_ = fail; }); }
     // true: writeData blocks until holdWrites(false) or stop(); the frame is then taken.
-    void holdWrites(bool hold)
-    {
-        locked([&] { holdWrites_ = hold; });
-        changed_.notify_all();
-    }
+    void holdWrites(bool hold) { locked([&] { holdWrites_ = hold; }), changed_.notify_all(); }
     void setResponder(Responder r) { locked([&] { responder_ = std::move(r); }); }
     void setDelivery(Delivery d) { locked([&] { delivery_ = std::move(d); }); }
     // Delivers an unsolicited adapter frame from the fake's thread.
@@ -61,12 +53,10 @@ public:
 
     QList<QByteArray> frames() const
     {
-        return locked([&] {
-            QList<QByteArray> out;
-            for (const Write& w : writes_)
-                out.append(w.frame);
-            return out;
-        });
+        QList<QByteArray> out;
+        for (const Write& w : writes())
+            out.append(w.frame);
+        return out;
     }
     std::vector<Write> writes() const { return locked([&] { return writes_; }); }
     int frameCount() const { return locked([&] { return int(writes_.size()); }); }
@@ -90,21 +80,11 @@ public:
     // dropped. Idempotent; writes are still recorded afterwards.
     void stop();
 
-    short initializeConnection() override
-    {
-        return locked([&] {
-            ++initializeCalls_;
-            return initializeResult_;
-        });
-    }
+    short initializeConnection() override { return locked([&] { return ++initializeCalls_, initializeResult_; }); }
     bool writeData(const char* data, int length) override;
     void getTypeInterface(QString& type, int& version, int& other) override
     {
-        locked([&] {
-            type = type_;
-            version = version_;
-            other = other_;
-        });
+        locked([&] { type = type_, version = version_, other = other_; });
     }
     void limpiarDescargarProxy() override { locked([&] { ++releaseCalls_; }); }
     int getComChannel() override { return locked([&] { return channel_; }); }
@@ -133,8 +113,7 @@ private:
     mutable std::condition_variable changed_;  // writes, holds, work done, stop
     std::condition_variable workReady_;
     std::deque<Work> work_;
-    bool busy_ = false;  // the thread handles a work item outside the lock
-    bool stopping_ = false;
+    bool busy_ = false, stopping_ = false;  // busy: the thread handles a work item outside the lock
     std::vector<Write> writes_;
     int failedWrites_ = 0, heldWriters_ = 0, initializeCalls_ = 0, releaseCalls_ = 0;
     bool failWrites_ = false, holdWrites_ = false;

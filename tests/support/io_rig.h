@@ -21,8 +21,7 @@ struct IoRig {
         if (running)
             io.ArrancarHiloEnvio(generation, 0);
     }
-    // The fake's thread may still be dispatching into io.
-    ~IoRig()
+    ~IoRig()  // the fake's thread may still be dispatching into io
     {
         link.stop();
         io.pararHiloEnvio();
@@ -30,11 +29,7 @@ struct IoRig {
 
     // Sets the segmenting mode without leaving the send thread running, so that a test
     // can drive enviarMSG() by hand.
-    void selectGeneration(enum_VersionVCI generation)
-    {
-        io.ArrancarHiloEnvio(generation, 0);
-        io.pararHiloEnvio();
-    }
+    void selectGeneration(enum_VersionVCI generation) { io.ArrancarHiloEnvio(generation, 0), io.pararHiloEnvio(); }
     // Runs enviarMSG() until the output list is empty or `limit` passes were made.
     void drain(int limit = 10000)
     {

@@ -27,8 +27,7 @@ public:
         link.setDelivery([this](const QByteArray& f) { in.storeMsg(f.constData(), quint32(f.size())); });
         link.setResponder([this](const QByteArray& w) { return answer(w); });
     }
-    // The fake's thread stops first: it delivers into `in`, which dispatches into io and g.
-    ~LinkRig()
+    ~LinkRig()  // the fake's thread stops first: it delivers into `in`, which dispatches into io and g
     {
         link.stop();
         in.pararHiloRecepcion();
@@ -42,14 +41,10 @@ public:
         std::lock_guard<std::mutex> lock(mutex_);
         answers_[code] = std::move(a);
     }
-    void silence(quint8 code)
-    {
-        onService(code, [](const QByteArray&) { return QList<QByteArray>(); });
-    }
+    void silence(quint8 code) { onService(code, [](const QByteArray&) { return QList<QByteArray>(); }); }
 
     // Timestamp the adapter puts on the answers it makes up.
     static QByteArray timestamp() { return QByteArray::fromHex("0a0b0c0d"); }
-
     // A code-5 frame carrying one received network message.
     static QByteArray receivedFrame(quint8 protocolo, const QByteArray& message)
     {
@@ -83,8 +78,7 @@ private:
             if (it != answers_.end())
                 return it->second(w);
         }
-        const QByteArray head = w.left(3);  // class, code, client
-        const QByteArray ok(1, '\0');
+        const QByteArray head = w.left(3), ok(1, '\0');  // class, code, client
         switch (quint8(w[1])) {
         case 0x02:  // connect: ok, at the requested speed
             return {head + ok + w.mid(4, 1)};
