@@ -6,6 +6,8 @@
 #include <gtest/gtest.h>
 
 #include <ctime>
+#include <functional>
+#include <map>
 #include <random>
 
 using namespace rp1210core::adapter;
@@ -56,6 +58,7 @@ struct Pair {
     qint64 now = 0;
     std::vector<J1939TpEvent> eventsA, eventsB;
     int framesB = 0;
+    std::function<bool()> lose = [] { return false; };  // drops a frame on the bus
     Pair(J1939Transport::Config ca = {}, J1939Transport::Config cb = {}) : a(ca), b(cb)
     {
         a.addLocalAddress(kA);
@@ -67,6 +70,8 @@ struct Pair {
         framesB += &from == &b ? int(o.frames.size()) : 0;
         events.insert(events.end(), o.events.begin(), o.events.end());
         for (CanFrame& f : o.frames) {
+            if (lose())
+                continue;
             f.timestampUs = now * 1000;
             to.receive(f, now);
         }
@@ -274,6 +279,39 @@ TEST(J1939Transport, ArbitraryFramesLeaveNothingBehind)
         t.poll(t.nextDeadline());
     EXPECT_EQ(t.openSessions(), 0);
     EXPECT_GT(t.counters().dropped, 0u);
+}
+
+// On a bus that loses frames every accepted message still ends exactly once, in Sent or
+// Failed, and whatever arrives arrives whole.
+TEST(J1939Transport, EveryMessageEndsOnceOnALossyBus)
+{
+    std::mt19937 rng(21);
+    int outcomes[3] = {};  // by kind, so the test shows the losses bit
+    for (int round = 0; round < 300; ++round) {
+        Pair p;
+        p.lose = [&rng] { return rng() % 25 == 0; };
+        std::map<int, QByteArray> pending;  // ticket -> data, for A's messages
+        for (int k = 0; k < 3; ++k) {
+            const J1939Message m = message(kA, k == 0 ? kJ1939Global : kB, 9 + int(rng() % 300));
+            const int ticket = p.a.send(m, p.now);
+            if (ticket > 0)
+                pending[ticket] = m.data;
+            p.run();
+        }
+        for (const J1939TpEvent& e : p.eventsA) {
+            EXPECT_EQ(pending.erase(e.ticket), 1u) << "ticket " << e.ticket;
+            ++outcomes[int(e.kind)];
+        }
+        EXPECT_TRUE(pending.empty());
+        for (const J1939TpEvent& e : p.eventsB) {
+            if (e.kind == Kind::Received) {
+                EXPECT_EQ(e.message.data, pattern(e.message.data.size(), e.message.data.size()));
+            }
+        }
+        EXPECT_EQ(p.a.openSessions() + p.b.openSessions(), 0);
+    }
+    EXPECT_GT(outcomes[int(Kind::Sent)], 100);
+    EXPECT_GT(outcomes[int(Kind::Failed)], 10);
 }
 
 // Not a limit: the CPU cost of a largest message through two engines, each way and mode.
