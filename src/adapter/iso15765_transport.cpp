@@ -37,12 +37,12 @@ int IsoTpEngine::addConnection(const IsoTpConnectionConfig& config)
         receiveKey(config.incomingId, config.extendedId, config.extendedAddressing, config.incomingAddress);
     // A normal-addressing connection takes every frame of its identifier, so it shares the
     // identifier with no other connection; extended-addressing ones differ by address.
-    const quint64 identifierBits = ~((quint64(1) << 40) | 0xFF);
-    const quint64 normalBit = quint64(1) << 40;
+    const quint64 extAddressingBit = quint64(1) << 40;
+    const quint64 identifierBits = ~(extAddressingBit | 0xFF);
     for (const auto& entry : byAddress_) {
         const quint64 other = entry.first;
         if ((other & identifierBits) == (key & identifierBits) &&
-            (other == key || (other & normalBit) == 0 || (key & normalBit) == 0))
+            (other == key || (other & extAddressingBit) == 0 || (key & extAddressingBit) == 0))
             return ErrDuplicate;
     }
     const int handle = nextHandle_++;
