@@ -1,0 +1,495 @@
+// The simulated vehicle on a manual clock, stepped to each due moment: the J1939 engine's
+// claim, broadcasts and transport answers, the J1708 messages, the UDS server's answers
+// through an ISO-TP tester; then the running simulation on the simulated buses.
+#include "adapter/iso15765_transport.h"
+#include "adapter/j1708_framing.h"
+#include "adapter/j1939_transport.h"
+#include "bus/simulated_vehicle.h"
+#include "support/bytes.h"
+#include "support/wait_until.h"
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <ctime>
+#include <functional>
+#include <iostream>
+#include <map>
+#include <mutex>
+
+using namespace rp1210core::bus;
+using namespace rp1210core::adapter;
+
+namespace {
+
+struct ScriptedCan final : CanBus {
+    Receiver receiver;
+    std::vector<CanFrame> written;
+    bool open(quint32, Receiver r) override { return receiver = std::move(r), true; }
+    bool write(const CanFrame& f) override { return written.push_back(f), true; }
+    void close() override { receiver = nullptr; }
+};
+struct ScriptedJ1708 final : J1708Bus {
+    std::vector<QByteArray> written;
+    bool open(quint32, Receiver) override { return true; }
+    bool write(const QByteArray& m) override { return written.push_back(m), true; }
+    void close() override {}
+};
+
+// A tester on the bus: hears the vehicle's frames, answers, and has deadlines of its own.
+struct Peer {
+    virtual ~Peer() = default;
+    virtual void hear(const CanFrame& f, qint64 now) = 0;
+    virtual void poll(qint64 now) = 0;
+    virtual qint64 deadline() const = 0;
+    virtual std::vector<CanFrame> take() = 0;
+};
+
+struct Seen {
+    qint64 ms;
+    CanFrame frame;
+};
+
+// The vehicle on a manual clock. run() steps time to each moment the vehicle or the peer
+// has work, so every broadcast goes out exactly when due.
+struct Rig {
+    qint64 now = 1000;
+    ScriptedCan can;
+    ScriptedJ1708 j1708;
+    SimulatedVehicle vehicle;
+    Peer* peer = nullptr;
+    std::vector<Seen> seen;
+    std::vector<std::pair<qint64, QByteArray>> seenJ1708;
+
+    Rig() : vehicle(&can, &j1708, config(this)) { EXPECT_TRUE(vehicle.begin()); }
+    static SimulatedVehicle::Config config(Rig* rig)
+    {
+        SimulatedVehicle::Config c;
+        c.clockMs = [rig] { return rig->now; };
+        return c;
+    }
+    void inject(const CanFrame& f) { can.receiver(f, false); }
+    void run(qint64 until)
+    {
+        for (;;) {
+            vehicle.advanceTo(now);
+            for (CanFrame f : std::exchange(can.written, {})) {
+                f.timestampUs = now * 1000;
+                seen.push_back({now, f});
+                if (peer)
+                    peer->hear(f, now);
+            }
+            for (const QByteArray& m : std::exchange(j1708.written, {}))
+                seenJ1708.push_back({now, m});
+            bool answered = false;
+            if (peer) {
+                peer->poll(now);
+                for (CanFrame f : peer->take()) {
+                    f.timestampUs = now * 1000;
+                    seen.push_back({now, f});
+                    inject(f);
+                    answered = true;
+                }
+            }
+            if (answered)
+                continue;  // the vehicle hears it at the same moment
+            const qint64 next = sim::earlier(vehicle.nextDue(), peer ? peer->deadline() : -1);
+            if (next < 0 || next > until) {
+                now = until;
+                return;
+            }
+            now = next > now ? next : now + 1;
+        }
+    }
+    std::vector<Seen> withPgn(quint32 pgn) const
+    {
+        std::vector<Seen> out;
+        for (const Seen& s : seen)
+            if (s.frame.extended && j1939DecodeId(s.frame.id).pgn == pgn && j1939DecodeId(s.frame.id).source == 0)
+                out.push_back(s);
+        return out;
+    }
+};
+
+quint32 le16(const CanFrame& f, int at) { return quint32(f.data[at]) | (quint32(f.data[at + 1]) << 8); }
+
+CanFrame request(quint32 pgn, quint8 source, quint8 destination)
+{
+    const quint8 b[3] = {quint8(pgn), quint8(pgn >> 8), quint8(pgn >> 16)};
+    return CanFrame::make(j1939EncodeId({6, 59904, source, destination}), true, b, 3);
+}
+
+}  // namespace
+
+TEST(SimulatedVehicle, ClaimsAddressZeroThenBroadcastsAtTheirPeriodsWithValuesInRange)
+{
+    Rig rig;
+    const qint64 start = rig.now;
+    rig.run(start + kDriveCycleMs);
+    ASSERT_FALSE(rig.seen.empty());
+    const CanFrame& claim = rig.seen.front().frame;
+    EXPECT_EQ(claim.id, j1939EncodeId({6, 60928, 0, 0xFF}));
+    EXPECT_EQ(toHex(QByteArray(reinterpret_cast<const char*>(claim.data.data()), claim.length)),
+              "17 5a c0 ff 00 00 00 10");  // the NAME, least significant byte first
+    EXPECT_EQ(rig.seen.front().ms, start);
+
+    struct Broadcast {
+        quint32 pgn;
+        quint8 priority;
+        qint64 periodMs;
+        std::function<double(const CanFrame&)> value;
+        double low, high;       // every value within
+        double reachLow, reachHigh;  // the drive cycle gets below and above these
+    };
+    const Broadcast table[] = {
+        {61444, 3, 20, [](const CanFrame& f) { return le16(f, 3) * 0.125; }, 600, 1900, 700, 1700},     // SPN 190 rpm
+        {65265, 6, 100, [](const CanFrame& f) { return le16(f, 1) / 256.0; }, 0, 100, 0.1, 80},        // SPN 84 km/h
+        {65226, 6, 1000, [](const CanFrame& f) { return f.data[0]; }, 0x44, 0x44, 0x45, 0x43},         // lamps steady
+    };
+    for (const Broadcast& b : table) {
+        const std::vector<Seen> frames = rig.withPgn(b.pgn);
+        ASSERT_EQ(qint64(frames.size()), kDriveCycleMs / b.periodMs + 1) << b.pgn;
+        double lowest = 1e9, highest = -1e9;
+        for (size_t i = 0; i < frames.size(); ++i) {
+            EXPECT_EQ(frames[i].ms, start + qint64(i) * b.periodMs) << b.pgn;
+            EXPECT_EQ(j1939DecodeId(frames[i].frame.id).priority, b.priority);
+            EXPECT_EQ(frames[i].frame.length, 8);
+            const double v = b.value(frames[i].frame);
+            EXPECT_TRUE(v >= b.low && v <= b.high) << b.pgn << " " << v;
+            lowest = std::min(lowest, v), highest = std::max(highest, v);
+        }
+        if (b.reachLow < b.reachHigh) {
+            EXPECT_LT(lowest, b.reachLow) << b.pgn;
+            EXPECT_GT(highest, b.reachHigh) << b.pgn;
+        }
+    }
+}
+
+TEST(SimulatedVehicle, Dm1CarriesTheLampsAndOneFaultInTheJ1939_73Layout)
+{
+    Rig rig;
+    rig.run(rig.now);
+    const std::vector<Seen> dm1 = rig.withPgn(65226);
+    ASSERT_EQ(dm1.size(), 1u);
+    const CanFrame& f = dm1[0].frame;
+    EXPECT_EQ(f.data[0] >> 6, 1);        // MIL on
+    EXPECT_EQ((f.data[0] >> 2) & 3, 1);  // amber warning lamp on
+    EXPECT_EQ(f.data[0] & 0x33, 0);      // red stop and protect off
+    const quint32 spn = f.data[2] | (quint32(f.data[3]) << 8) | (quint32(f.data[4] >> 5) << 16);
+    EXPECT_EQ(spn, 4364u);
+    EXPECT_EQ(f.data[4] & 0x1F, 18);  // FMI
+    EXPECT_EQ(f.data[5] & 0x7F, 3);   // occurrence count
+    EXPECT_EQ(f.data[5] >> 7, 0);     // SPN conversion method
+    EXPECT_EQ(f.data[6], 0xFF);
+    EXPECT_EQ(f.data[7], 0xFF);
+}
+
+namespace {
+
+constexpr quint8 kTester = 0xF9;
+
+struct J1939Tester : Peer {
+    J1939Transport tp;
+    std::vector<J1939TpEvent> events;
+    std::vector<CanFrame> pending;
+    J1939Tester() { tp.addLocalAddress(kTester); }
+    void hear(const CanFrame& f, qint64 now) override { tp.receive(f, now); }
+    void poll(qint64 now) override { tp.poll(now); }
+    qint64 deadline() const override { return tp.nextDeadline(); }
+    std::vector<CanFrame> take() override
+    {
+        std::vector<CanFrame> frames;
+        std::vector<J1939TpEvent> e;
+        tp.take(frames, e);
+        events.insert(events.end(), e.begin(), e.end());
+        return frames;
+    }
+};
+
+}  // namespace
+
+TEST(SimulatedVehicle, AnswersRequestsForVinAndComponentIdByBamToAllAndRtsCtsToTheRequester)
+{
+    const QByteArray vin = QByteArray("1SVTR5EX7PS000042*"), component = QByteArray("SIMTRUCK*SE-13*SN5A17*ECM1*");
+    struct Case {
+        quint32 pgn;
+        quint8 destination;  // of the request
+        QByteArray expected;
+        quint8 control;  // of the first TP.CM the engine sends: 32 BAM, 16 RTS
+    };
+    const Case cases[] = {{65260, 0xFF, vin, 32}, {65260, 0, vin, 16}, {65259, 0xFF, component, 32},
+                          {65259, 0, component, 16}};
+    for (const Case& c : cases) {
+        Rig rig;
+        J1939Tester tester;
+        rig.peer = &tester;
+        const qint64 asked = rig.now + 5;
+        rig.run(asked);
+        rig.inject(request(c.pgn, kTester, c.destination));
+        rig.run(asked + 3000);
+        std::vector<J1939Message> got;
+        for (const J1939TpEvent& e : tester.events)
+            if (e.kind == J1939TpEvent::Kind::Received && e.message.data.size() > 8)
+                got.push_back(e.message);
+        ASSERT_EQ(got.size(), 1u) << c.pgn << " to " << int(c.destination);
+        EXPECT_EQ(got[0].pgn, c.pgn);
+        EXPECT_EQ(got[0].source, 0);
+        EXPECT_EQ(got[0].destination, c.destination == 0xFF ? 0xFF : kTester);
+        EXPECT_EQ(got[0].data, c.expected);
+        const std::vector<Seen> cm = rig.withPgn(0xEC00);
+        ASSERT_FALSE(cm.empty());
+        EXPECT_EQ(cm[0].frame.data[0], c.control);
+        EXPECT_EQ(j1939DecodeId(cm[0].frame.id).destination, c.destination == 0xFF ? 0xFF : kTester);
+        EXPECT_EQ(rig.vehicle.writeFailures(), 0u);
+    }
+}
+
+TEST(SimulatedVehicle, ARequestToTheEngineForAnUnknownGroupGetsANackAGlobalOneSilence)
+{
+    Rig rig;
+    rig.run(rig.now + 1);
+    rig.inject(request(0xFEE5, kTester, 0xFF));  // engine hours: not simulated
+    rig.inject(request(0xFEE5, kTester, 0));
+    rig.inject(request(61444, kTester, 0));  // EEC1 on request, out of its schedule
+    const qint64 asked = rig.now;
+    rig.run(asked);
+    std::vector<Seen> acks = rig.withPgn(59392), eec1 = rig.withPgn(61444);
+    ASSERT_EQ(acks.size(), 1u);
+    EXPECT_EQ(toHex(QByteArray(reinterpret_cast<const char*>(acks[0].frame.data.data()), 8)),
+              "01 ff ff ff f9 e5 fe 00");
+    EXPECT_EQ(eec1.back().ms, asked);
+}
+
+TEST(SimulatedVehicle, StopsBroadcastingWhenANodeWithALowerNameTakesAddressZero)
+{
+    Rig rig;
+    rig.run(rig.now + 100);
+    const quint8 name[8] = {0, 0, 0, 0, 0, 0, 0, 0};  // the lowest NAME wins
+    rig.inject(CanFrame::make(j1939EncodeId({6, 60928, 0, 0xFF}), true, name, 8));
+    const qint64 lost = rig.now;
+    rig.run(lost + 1000);
+    EXPECT_FALSE(rig.vehicle.engine().claimed());
+    for (const Seen& s : rig.withPgn(61444))
+        EXPECT_LE(s.ms, lost);
+    EXPECT_FALSE(rig.withPgn(60928).empty());
+}
+
+TEST(SimulatedVehicle, J1708EngineSendsRoadAndEngineSpeedEvery100msWithValidChecksums)
+{
+    Rig rig;
+    const qint64 start = rig.now;
+    rig.run(start + kDriveCycleMs);
+    ASSERT_EQ(qint64(rig.seenJ1708.size()), kDriveCycleMs / 100 + 1);
+    double fastest = 0;
+    for (size_t i = 0; i < rig.seenJ1708.size(); ++i) {
+        const auto& [ms, m] = rig.seenJ1708[i];
+        EXPECT_EQ(ms, start + qint64(i) * 100);
+        ASSERT_TRUE(j1708::checkMessage(m)) << toHex(m);
+        ASSERT_EQ(m.size(), 7);
+        const auto byte = [&m](int at) { return quint8(m.at(at)); };
+        EXPECT_EQ(byte(0), 128);
+        EXPECT_EQ(byte(1), 84);
+        EXPECT_EQ(byte(3), 190);
+        const double mph = byte(2) * 0.5, rpm = (byte(4) | (byte(5) << 8)) * 0.25;
+        EXPECT_TRUE(mph >= 0 && mph <= 62) << mph;
+        EXPECT_TRUE(rpm >= 600 && rpm <= 1900) << rpm;
+        fastest = std::max(fastest, mph);
+    }
+    EXPECT_GT(fastest, 50);
+}
+
+namespace {
+
+struct UdsTester : Peer {
+    IsoTpEngine tp;
+    IsoTpOutput out;
+    int connection;
+    std::vector<QByteArray> answers;
+    explicit UdsTester(quint8 blockSize = 0, quint8 stMin = 0)
+    {
+        IsoTpConnectionConfig c;
+        c.incomingId = 0x7E8;
+        c.outgoingId = 0x7E0;
+        c.blockSize = blockSize;
+        c.stMin = stMin;
+        connection = tp.addConnection(c);
+    }
+    void ask(const QByteArray& request, qint64 now) { tp.send(connection, ubytes(request), request.size(), now, out); }
+    void hear(const CanFrame& f, qint64 now) override { tp.receive(f, now, out); }
+    void poll(qint64 now) override { tp.poll(now, out); }
+    qint64 deadline() const override { return tp.nextDeadline(); }
+    std::vector<CanFrame> take() override
+    {
+        for (const IsoTpEvent& e : out.events)
+            if (e.kind == IsoTpEventKind::Received)
+                answers.push_back(e.data);
+        std::vector<CanFrame> frames = std::move(out.frames);
+        out.clear();
+        return frames;
+    }
+};
+
+}  // namespace
+
+TEST(SimulatedVehicle, UdsServerAnswersEachServiceAndRefusesTheRest)
+{
+    const std::pair<const char*, const char*> table[] = {
+        {"10 03", "50 03 00 32 01 f4"},  // extended session with P2 50 ms and P2* 5000 ms
+        {"10 01", "50 01 00 32 01 f4"},
+        {"10 83", ""},  // positive response suppressed
+        {"10 05", "7f 10 12"},
+        {"10", "7f 10 13"},
+        {"3e 00", "7e 00"},
+        {"3e 80", ""},
+        {"3e 00 00", "7f 3e 13"},
+        {"3e 01", "7f 3e 12"},
+        {"22 f1 8c", "62 f1 8c 53 4e 35 41 31 37"},
+        {"22 12 34", "7f 22 31"},
+        {"22 12 34 f1 8c", "62 f1 8c 53 4e 35 41 31 37"},  // the identifiers it knows
+        {"22 f1", "7f 22 13"},
+        {"22 f1 90 f1", "7f 22 13"},
+        {"31 01 ff 00", "7f 31 11"},
+        {"27 01", "7f 27 11"},
+    };
+    Rig rig;
+    UdsTester tester;
+    rig.peer = &tester;
+    for (const auto& [asked, expected] : table) {
+        tester.answers.clear();
+        tester.ask(hex(asked), rig.now);
+        rig.run(rig.now + 200);
+        if (*expected == '\0') {
+            EXPECT_TRUE(tester.answers.empty()) << asked;
+        } else {
+            ASSERT_EQ(tester.answers.size(), 1u) << asked;
+            EXPECT_EQ(toHex(tester.answers[0]), expected) << asked;
+        }
+    }
+}
+
+TEST(SimulatedVehicle, UdsExtendedSessionFallsBackWithoutTesterPresent)
+{
+    Rig rig;
+    UdsTester tester;
+    rig.peer = &tester;
+    tester.ask(hex("10 03"), rig.now);
+    rig.run(rig.now + 4000);
+    EXPECT_EQ(rig.vehicle.uds().session(), 3);
+    tester.ask(hex("3e 80"), rig.now);  // silent, but keeps the session
+    rig.run(rig.now + 4000);
+    EXPECT_EQ(rig.vehicle.uds().session(), 3);
+    rig.run(rig.now + 1001);
+    EXPECT_EQ(rig.vehicle.uds().session(), 1);
+}
+
+TEST(SimulatedVehicle, UdsVinIsAMultiFrameAnswerHonouringTheTestersFlowControl)
+{
+    const QByteArray vin("1SVTR5EX7PS000042");
+    struct Case {
+        const char* request;
+        QByteArray answer;
+        quint8 blockSize, stMin;
+        int flowControls;  // the tester's
+    };
+    const QByteArray both = hex("62 f1 90") + vin + hex("f1 8c") + "SN5A17" + hex("f1 90") + vin;  // 47 bytes: 6 CFs
+    const Case cases[] = {
+        {"22 f1 90", hex("62 f1 90") + vin, 0, 0, 1},
+        {"22 f1 90 f1 8c f1 90", both, 0, 0, 1},
+        {"22 f1 90 f1 8c f1 90", both, 2, 0, 3},
+        {"22 f1 90 f1 8c f1 90", both, 2, 10, 3},
+    };
+    for (const Case& c : cases) {
+        Rig rig;
+        UdsTester tester(c.blockSize, c.stMin);
+        rig.peer = &tester;
+        tester.ask(hex(c.request), rig.now);
+        rig.run(rig.now + 1000);
+        ASSERT_EQ(tester.answers.size(), 1u) << c.request << " bs " << int(c.blockSize);
+        EXPECT_EQ(tester.answers[0], c.answer);
+        int flowControls = 0;
+        std::vector<qint64> consecutive;
+        for (const Seen& s : rig.seen) {
+            if (s.frame.id == 0x7E0 && (s.frame.data[0] & 0xF0) == 0x30)
+                ++flowControls;
+            if (s.frame.id == 0x7E8 && (s.frame.data[0] & 0xF0) == 0x20)
+                consecutive.push_back(s.ms);
+        }
+        EXPECT_EQ(flowControls, c.flowControls);
+        for (size_t i = 1; i < consecutive.size(); ++i) {
+            if (c.blockSize == 0 || i % c.blockSize != 0) {  // within a block
+                EXPECT_GE(consecutive[i] - consecutive[i - 1], c.stMin);
+            }
+        }
+    }
+}
+
+namespace {
+
+// CPU time of the whole process, in seconds.
+double processCpu()
+{
+    timespec ts{};
+    clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &ts);
+    return double(ts.tv_sec) + ts.tv_nsec / 1e9;
+}
+
+}  // namespace
+
+TEST(VehicleSimulation, RunsOnTheSimulatedBusesAndAnswersARealTester)
+{
+    VehicleSimulation simulation;
+    ASSERT_TRUE(simulation.running());
+    auto can = simulation.createCanPort();
+    auto j1708 = simulation.createJ1708Port();
+    std::mutex m;
+    std::map<quint32, int> pgns;
+    std::vector<QByteArray> uds, messages;
+    ASSERT_TRUE(can->open(250000, [&](const CanFrame& f, bool own) {
+        std::lock_guard<std::mutex> lock(m);
+        if (own)
+            return;
+        if (f.extended)
+            ++pgns[j1939DecodeId(f.id).pgn];
+        else if (f.id == 0x7E8)
+            uds.push_back(QByteArray(reinterpret_cast<const char*>(f.data.data()), f.length));
+    }));
+    ASSERT_TRUE(j1708->open(9600, [&](const QByteArray& msg, qint64, bool) {
+        std::lock_guard<std::mutex> lock(m);
+        messages.push_back(msg);
+    }));
+    ASSERT_TRUE(can->write(CanFrame::make(0x7E0, false, ubytes(hex("02 3e 00 cc cc cc cc cc")), 8)));
+    ASSERT_TRUE(waitUntil([&] {
+        std::lock_guard<std::mutex> lock(m);
+        return pgns[61444] >= 10 && pgns[65265] >= 2 && pgns[65226] >= 1 && !uds.empty() && messages.size() >= 2;
+    }));
+    std::lock_guard<std::mutex> lock(m);
+    EXPECT_EQ(toHex(uds[0]), "02 7e 00 cc cc cc cc cc");
+    for (const QByteArray& msg : messages)
+        EXPECT_TRUE(j1708::checkMessage(msg));
+}
+
+// A figure for the closing note: the vehicle alone on its buses pauses, and heard it
+// costs what ~190 messages a second cost. The bounds only catch a vehicle that spins.
+TEST(VehicleSimulation, CpuCostAloneAndHeard)
+{
+    VehicleSimulation simulation;
+    auto measure = [] {
+        const double cpu0 = processCpu();
+        const auto t0 = std::chrono::steady_clock::now();
+        std::this_thread::sleep_for(std::chrono::milliseconds(500));  // measuring, not synchronising
+        const double wall = std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
+        return (processCpu() - cpu0) / wall;
+    };
+    const double alone = measure();
+    auto listener = simulation.createCanPort();
+    std::atomic<int> heard{0};
+    ASSERT_TRUE(listener->open(250000, [&](const CanFrame&, bool) { ++heard; }));
+    ASSERT_TRUE(waitUntil([&] { return heard > 0; }));
+    const double listened = measure();
+    std::cout << "vehicle CPU: alone " << alone * 100 << "%, heard " << listened * 100 << "% of one core\n";
+    RecordProperty("cpu_alone_percent", std::to_string(alone * 100));
+    RecordProperty("cpu_heard_percent", std::to_string(listened * 100));
+    EXPECT_LT(alone, 0.02);
+    EXPECT_LT(listened, 0.10);
+    listener->close();
+}
