@@ -177,7 +177,7 @@ QByteArray SimEngineEcu::eec1(qint64 nowMs) const
 {
     const DriveState s = driveStateAt(nowMs - startMs_);
     QByteArray b(8, char(0xFF));
-    b[0] = char(0xF0 | (s.torquePercent > 10 ? 1 : 0));  // torque mode: accelerator pedal, else idle governor
+    b[0] = char(s.torquePercent > 10 ? 1 : 0);  // torque mode: accelerator pedal, else idle governor; no fraction
     b[1] = char(offsetPercent(s.torquePercent + 2));     // driver's demand
     b[2] = char(offsetPercent(s.torquePercent));         // actual engine torque
     putLe16(b, 3, s.engineRpm / 0.125);                  // SPN 190

@@ -60,7 +60,9 @@ void SimulatedVehicle::advanceTo(qint64 ms)
 
 qint64 SimulatedVehicle::nextDue() const
 {
-    return sim::earlier(sim::earlier(engine_.nextDue(), j1708_ ? j1708Ecu_.nextDue() : -1), uds_.nextDue());
+    // A controller without its bus has nothing to do and must not wake the thread.
+    const qint64 can = can_ ? sim::earlier(engine_.nextDue(), uds_.nextDue()) : -1;
+    return sim::earlier(can, j1708_ ? j1708Ecu_.nextDue() : -1);
 }
 
 bool SimulatedVehicle::start()
@@ -127,17 +129,17 @@ void SimulatedVehicle::process(std::vector<CanFrame>& inbox, qint64 nowMs, bool 
     }
     std::vector<QByteArray> messages;
     // Alone on the buses, broadcasts and deadlines wait; they resume from now when heard.
-    if (audible) {
+    if (audible && can_) {
         engine_.run(nowMs);
-        if (j1708_)
-            j1708Ecu_.run(nowMs, messages);
         uds_.run(nowMs);
     }
+    if (audible && j1708_)
+        j1708Ecu_.run(nowMs, messages);
     std::vector<CanFrame> frames;
     engine_.take(frames);
     uds_.take(frames);
     for (const CanFrame& f : frames)
-        if (!can_ || !can_->write(f))
+        if (!can_->write(f))
             writeFailures_.fetch_add(1);
     for (const QByteArray& m : messages)
         if (!j1708_->write(m))

@@ -282,7 +282,8 @@ TEST(SimulatedVehicle, J1708EngineSendsRoadAndEngineSpeedEvery100msWithValidChec
     ASSERT_EQ(qint64(rig.seenJ1708.size()), kDriveCycleMs / 100 + 1);
     double fastest = 0;
     for (size_t i = 0; i < rig.seenJ1708.size(); ++i) {
-        const auto& [ms, m] = rig.seenJ1708[i];
+        const qint64 ms = rig.seenJ1708[i].first;
+        const QByteArray& m = rig.seenJ1708[i].second;
         EXPECT_EQ(ms, start + qint64(i) * 100);
         ASSERT_TRUE(j1708::checkMessage(m)) << toHex(m);
         ASSERT_EQ(m.size(), 7);
