@@ -136,17 +136,6 @@ TEST(SimulatedCanBus, WriteFailsWhenTheQueueIsFullAndCloseWaitsForARunningDelive
     EXPECT_LE(heardAtClose, 1);
 }
 
-TEST(SimulatedCanBus, PortsOutlivingTheBusNeitherOpenNorWrite)
-{
-    auto bus = std::make_unique<SimulatedCanBus>();
-    Node a(*bus), b(*bus);
-    ASSERT_TRUE(a.open());
-    bus.reset();
-    EXPECT_FALSE(a.port->write(frame(1)));
-    EXPECT_FALSE(b.open());
-    a.port->close();
-}
-
 TEST(SimulatedJ1708Bus, CarriesWholeMessagesWithTimestampsAndConfirmations)
 {
     SimulatedJ1708Bus bus;
