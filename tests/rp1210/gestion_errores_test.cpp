@@ -6,40 +6,26 @@
 #include <cstring>
 #include <set>
 #include <string>
-#include <vector>
 
 using namespace rp1210core::internal;
 
 namespace {
 
-constexpr char kGuard = 0x5A;
-constexpr int kBufferSize = 300;
-
 const char* const kNoText = "The error code provided does not have an associated textual representation";
 const char* const kCode503 = "No Link adapter was found, check communications between the computer and the Link";
 
-// Runs ObtenerMsgError into a guarded buffer; returns the bytes up to the first untouched one.
-struct Output {
-    short rc;
-    std::vector<char> bytes;
-};
-
-Output obtain(const GestionErrores& errores, short code)
+// ObtenerMsgError into a guarded buffer: its result and the bytes up to the last one written.
+std::pair<short, std::string> obtain(const GestionErrores& errores, short code)
 {
-    std::vector<char> buffer(kBufferSize, kGuard);
-    const short rc = errores.ObtenerMsgError(code, buffer.data());
-    int end = kBufferSize;
-    while (end > 0 && buffer[end - 1] == kGuard)
+    char buf[300];
+    std::memset(buf, 'Z', sizeof buf);
+    const short rc = errores.ObtenerMsgError(code, buf);
+    size_t end = sizeof buf;
+    while (end > 0 && buf[end - 1] == 'Z')
         --end;
-    return Output{rc, std::vector<char>(buffer.begin(), buffer.begin() + end)};
+    return {rc, std::string(buf, end)};
 }
-
-std::vector<char> cString(const std::string& text)
-{
-    std::vector<char> bytes(text.begin(), text.end());
-    bytes.push_back('\0');
-    return bytes;
-}
+std::string cString(const std::string& text) { return text + '\0'; }
 
 TEST(GestionErrores, ExactlyTheseCodesHaveTexts)
 {
@@ -48,81 +34,31 @@ TEST(GestionErrores, ExactlyTheseCodesHaveTexts)
                                     144, 146, 148, 149, 151, 152, 153, 154, 155, 156, 157, 159, 227, 454, 456,
                                     457, 458, 501, 502, 503, 504, 505, 506, 507, 509, 510, 600, 601, 602, 603};
     for (int code = SHRT_MIN; code <= SHRT_MAX; ++code) {
-        const QString text = GestionErrores::textFor(static_cast<short>(code));
-        if (withText.count(code)) {
-            EXPECT_FALSE(text.isEmpty()) << code;
-        } else if (!text.isNull()) {
-            ADD_FAILURE() << "code " << code << " has an unexpected text";
-        }
+        const QString text = GestionErrores::textFor(short(code));
+        if (withText.count(code) ? text.isEmpty() : !text.isNull())
+            ADD_FAILURE() << "code " << code;
     }
 }
 
-TEST(GestionErrores, ObtenerMsgErrorResultsAndTexts)
+TEST(GestionErrores, ACodeWithoutTextGivesTheTextOf154AndReturnsIt)
 {
-    const struct {
-        short code, rc;
-        const char* text;
-    } rows[] = {
-        {0, 0, "No errors"},
-        {142, 0, "The device is unavailable"},
-        {136, 0, "The specified protocol is invalid or the extended connect string was incorrect"},
-        {506, 0, "The requested pinout is not supported, check .ini file"},
-        {1, 0, "Service negative response recived from de Hardware device"},
-        {454, 0, "Another application already has the baud rate set non-standard"},
-        {458, 0, "Another application already has the baud rate set non-standard"},
-        {603, 0, "The baud rate could not be determined"},
-        {154, 0, kNoText},
-        {145, 154, kNoText},
-        {-1, 154, kNoText},
-        {-142, 154, kNoText},
-        {455, 154, kNoText},
-        {511, 154, kNoText},
-        {SHRT_MIN, 154, kNoText},
-        {SHRT_MAX, 154, kNoText},
-    };
-    GestionErrores errores;
-    for (const auto& row : rows) {
-        SCOPED_TRACE(row.code);
-        const Output out = obtain(errores, row.code);
-        EXPECT_EQ(out.rc, row.rc);
-        EXPECT_EQ(out.bytes, cString(row.text));
-    }
+    const GestionErrores errores;
+    EXPECT_EQ(obtain(errores, 0), std::make_pair(short(0), cString("No errors")));
+    EXPECT_EQ(obtain(errores, 458), std::make_pair(short(0), cString("Another application already has the baud rate set non-standard")));
+    EXPECT_EQ(obtain(errores, 154), std::make_pair(short(0), cString(kNoText)));
+    for (short code : {145, -1, SHRT_MIN, SHRT_MAX})
+        EXPECT_EQ(obtain(errores, code), std::make_pair(short(154), cString(kNoText))) << code;
+    // The typographic apostrophe is one zero byte: a C reader sees "The API DLL".
+    EXPECT_EQ(obtain(errores, 137).second, cString(std::string("The API DLL\0s transmit message queue is full", 44)));
 }
 
-TEST(GestionErrores, MaxErrorMsgSizeCutsLongTextsAndRefusesSizesUpTo80)
+TEST(GestionErrores, TextsAreCutAtTheMaximumSize)
 {
-    const struct {
-        unsigned short size;
-        short rc;
-        unsigned short after;
-    } rows[] = {{80, 144, 80}, {0, 144, 80}, {79, 144, 80}, {81, 0, 81}, {65535, 0, 65535}};
-    for (const auto& row : rows) {
-        GestionErrores errores;
-        EXPECT_EQ(errores.setMaxErrorMsgSize(row.size), row.rc) << row.size;
-        EXPECT_EQ(errores.getMaxErrorMsgSize(), row.after) << row.size;
-    }
     GestionErrores errores;
     ASSERT_EQ(std::strlen(kCode503), 81u);
-    const Output cut = obtain(errores, 503);
-    EXPECT_EQ(cut.rc, 0);
-    EXPECT_EQ(cut.bytes, cString(std::string(kCode503, 80)));  // 81 bytes written
-    ASSERT_EQ(errores.setMaxErrorMsgSize(200), 0);
-    EXPECT_EQ(obtain(errores, 503).bytes, cString(kCode503));
-    EXPECT_EQ(errores.setMaxErrorMsgSize(10), 144);  // a refused size keeps the one set before
-    EXPECT_EQ(errores.getMaxErrorMsgSize(), 200);
-}
-
-TEST(GestionErrores, TypographicApostropheBecomesZeroByte)
-{
-    const QString text = GestionErrores::textFor(137);
-    ASSERT_EQ(text.size(), 44);
-    EXPECT_EQ(text.at(11).unicode(), 0x2019);
-    EXPECT_EQ(text, QStringLiteral("The API DLL") + QChar(0x2019) + QStringLiteral("s transmit message queue is full"));
-
-    // One byte per character: a C reader sees "The API DLL"; nothing past the text is written.
-    const Output out = obtain(GestionErrores(), 137);
-    EXPECT_EQ(out.rc, 0);
-    EXPECT_EQ(out.bytes, cString(std::string("The API DLL\0s transmit message queue is full", 44)));
+    EXPECT_EQ(obtain(errores, 503).second, cString(std::string(kCode503, 80)));
+    ASSERT_EQ(errores.setMaxErrorMsgSize(81), 0);
+    EXPECT_EQ(obtain(errores, 503).second, cString(kCode503));
 }
 
 TEST(CopyTextOut, NeverWritesMoreThanMaxCharsPlusOne)
@@ -131,30 +67,19 @@ TEST(CopyTextOut, NeverWritesMoreThanMaxCharsPlusOne)
     const struct {
         QString text;
         int maxChars;
-        std::vector<char> expected;
+        std::string expected;
     } rows[] = {
-        {abc, 10, {'a', 'b', 'c', '\0'}},
-        {abc, 3, {'a', 'b', 'c', '\0'}},
-        {abc, 2, {'a', 'b', '\0'}},
-        {abc, 1, {'a', '\0'}},
-        {abc, 0, {'\0'}},
-        {abc, -7, {'\0'}},
-        {abc, INT_MIN, {'\0'}},
-        {QString(), 5, {'\0'}},
-        {QString(), 0, {'\0'}},
+        {abc, 4, cString("abc")}, {abc, 3, cString("abc")}, {abc, 2, cString("ab")}, {abc, 0, cString("")},
+        {abc, INT_MIN, cString("")}, {QString(), 5, cString("")},
         // Latin-1 characters keep their byte; anything above 255 becomes a zero byte.
-        {QString(QChar(0xE9)) + QChar(0xFF) + QChar(0x100) + QChar('z'), 8,
-         {static_cast<char>(0xE9), static_cast<char>(0xFF), '\0', 'z', '\0'}},
+        {QString(QChar(0xFF)) + QChar(0x100) + QChar('z'), 8, std::string("\xff\0z\0", 4)},
     };
     for (const auto& row : rows) {
-        SCOPED_TRACE(testing::Message() << row.text.toStdString() << " / " << row.maxChars);
-        char buffer[16];
-        std::memset(buffer, kGuard, sizeof buffer);
-        copyTextOut(row.text, buffer, row.maxChars);
-        const size_t n = row.expected.size();
-        EXPECT_EQ(std::vector<char>(buffer, buffer + n), row.expected);
-        for (size_t i = n; i < sizeof buffer; ++i)
-            EXPECT_EQ(buffer[i], kGuard) << "byte " << i << " written";
+        char buf[16];
+        std::memset(buf, 'Z', sizeof buf);
+        copyTextOut(row.text, buf, row.maxChars);
+        EXPECT_EQ(std::string(buf, sizeof buf), row.expected + std::string(16 - row.expected.size(), 'Z'))
+            << row.text.toStdString() << " / " << row.maxChars;
     }
     copyTextOut(abc, nullptr, 3);  // must not crash
 }

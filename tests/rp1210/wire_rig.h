@@ -16,8 +16,7 @@
 #include <utility>
 #include <vector>
 
-// A base, so the clock outlives the manager and the threads that read it.
-struct ClockHolder {
+struct ClockHolder {  // a base, so the clock outlives the manager and the threads that read it
     FakeClock clock;
 };
 
@@ -27,18 +26,15 @@ struct WireRig : ClockHolder, LinkRig {
         g.setClock(&clock);
         clock.onMove([this] { g.wakeWaiters(); });
     }
-
     short connectOn(const char* type, int version, const char* connectString)
     {
         link.setInterface(QString::fromLatin1(type), version);
         return connect(connectString);
     }
-
-    // The command with a heap buffer of exactly the given bytes (null when empty), so
-    // the address sanitizer sees any access past it.
+    // On a heap buffer of exactly these bytes (null when empty): the address sanitizer sees overreads.
     short cmd(short command, short client, const QByteArray& bytes)
     {
-        std::vector<char> buf(bytes.begin(), bytes.end());
+        std::vector<char> buf = exactCopy(bytes);
         return g.RP1210_SendCommand(command, client, buf.empty() ? nullptr : buf.data(), short(buf.size()));
     }
     short cmd(short command, short client, const char* hexBytes) { return cmd(command, client, hex(hexBytes)); }
@@ -50,7 +46,7 @@ struct WireRig : ClockHolder, LinkRig {
         settle();
         return link.frameCount();
     }
-    // The frames of one service code written since `from`, in hex; code -1: all.
+    // The frames of one service code (-1: all) written since `from`, in hex.
     std::vector<std::string> wire(int code, int from = 0)
     {
         settle();
@@ -63,49 +59,41 @@ struct WireRig : ClockHolder, LinkRig {
     }
     int count(int code, int from = 0) { return int(wire(code, from).size()); }
 
-    // The adapter answers `code` with the fixed bytes, byte 2 replaced by the request's
-    // byte 2 (its client) when `echoClient`.
+    // The adapter answers `code` with these bytes, byte 2 the request's client when `echoClient`.
     void reply(quint8 code, const char* answerHex, bool echoClient = true)
     {
-        const QByteArray a = hex(answerHex);
-        onService(code, [a, echoClient](const QByteArray& w) {
+        onService(code, [a = hex(answerHex), echoClient](const QByteArray& w) {
             QByteArray f = a;
             if (echoClient && f.size() > 2 && w.size() > 2)
                 f[2] = w[2];
             return QList<QByteArray>{f};
         });
     }
-
     // Back to the healthy adapter's connect answer: ok, at the requested speed.
     void answerConnects()
     {
         onService(2, [](const QByteArray& w) { return QList<QByteArray>{hex("0402") + w[2] + char(0) + w[4]}; });
     }
 
-    // Runs f on another thread, moving the clock a second at a time until it returns, as
-    // a silent adapter makes a call wait out its limit. Returns f's result and the seconds moved.
+    // Runs f on another thread, moving the clock a second at a time until it returns (as a
+    // silent adapter makes a call wait out its limit): f's result and the seconds moved.
     template <class F>
     std::pair<short, int> runWhileClockMoves(F f)
     {
         auto result = std::async(std::launch::async, f);
         int moved = 0;
-        while (result.wait_for(std::chrono::milliseconds(2)) != std::future_status::ready) {
+        for (; result.wait_for(std::chrono::milliseconds(2)) != std::future_status::ready; ++moved)
             clock.advanceSeconds(1);
-            ++moved;
-        }
         return {result.get(), moved};
     }
-    // Runs f expecting no answer wait; if it waits, moves the clock so the test fails, not hangs.
+    // Runs f expecting no answer wait; if it waits, fails and moves the clock rather than hang.
     template <class F>
     short withoutWait(F f)
     {
         auto result = std::async(std::launch::async, f);
-        if (result.wait_for(std::chrono::seconds(5)) != std::future_status::ready) {
+        if (result.wait_for(std::chrono::seconds(5)) != std::future_status::ready)
             ADD_FAILURE() << "the call waited for the adapter";
-            while (result.wait_for(std::chrono::milliseconds(2)) != std::future_status::ready)
-                clock.advanceSeconds(1);
-        }
-        return result.get();
+        return runWhileClockMoves([&] { return result.get(); }).first;
     }
 
     bool linkOpen() const { return io.getRunning() && in.isRunning(); }
