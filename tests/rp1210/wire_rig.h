@@ -28,24 +28,19 @@ struct WireRig : ClockHolder, LinkRig {
     }
     short connectOn(const char* type, int version, const char* connectString)
     {
-        link.setInterface(QString::fromLatin1(type), version);
-        return connect(connectString);
+        return link.setInterface(QString::fromLatin1(type), version), connect(connectString);
     }
     // On a heap buffer of exactly these bytes (null when empty): the address sanitizer sees overreads.
     short cmd(short command, short client, const QByteArray& bytes)
     {
-        std::vector<char> buf = exactCopy(bytes);
-        return g.RP1210_SendCommand(command, client, buf.empty() ? nullptr : buf.data(), short(buf.size()));
+        std::vector<char> b = exactCopy(bytes);
+        return g.RP1210_SendCommand(command, client, b.empty() ? nullptr : b.data(), short(b.size()));
     }
     short cmd(short command, short client, const char* hexBytes) { return cmd(command, client, hex(hexBytes)); }
 
     // Every queued frame has been written (the send thread writes under the list lock).
     void settle() { EXPECT_TRUE(waitUntil([&] { return io.outputListSize() == 0; })); }
-    int mark()
-    {
-        settle();
-        return link.frameCount();
-    }
+    int mark() { return settle(), link.frameCount(); }
     // The frames of one service code (-1: all) written since `from`, in hex.
     std::vector<std::string> wire(int code, int from = 0)
     {
@@ -58,7 +53,6 @@ struct WireRig : ClockHolder, LinkRig {
         return out;
     }
     int count(int code, int from = 0) { return int(wire(code, from).size()); }
-
     // The adapter answers `code` with these bytes, byte 2 the request's client when `echoClient`.
     void reply(quint8 code, const char* answerHex, bool echoClient = true)
     {
@@ -74,7 +68,6 @@ struct WireRig : ClockHolder, LinkRig {
     {
         onService(2, [](const QByteArray& w) { return QList<QByteArray>{hex("0402") + w[2] + char(0) + w[4]}; });
     }
-
     // Runs f on another thread, moving the clock a second at a time until it returns (as a
     // silent adapter makes a call wait out its limit): f's result and the seconds moved.
     template <class F>
@@ -95,6 +88,5 @@ struct WireRig : ClockHolder, LinkRig {
             ADD_FAILURE() << "the call waited for the adapter";
         return runWhileClockMoves([&] { return result.get(); }).first;
     }
-
     bool linkOpen() const { return io.getRunning() && in.isRunning(); }
 };
