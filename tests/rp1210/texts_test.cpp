@@ -15,7 +15,7 @@ using namespace rp1210core::internal;
 
 namespace {
 
-TEST(GestionErrores, ExactlyTheseCodesHaveTextsAndOthersGetTheTextOf154)
+TEST(ErrorTexts, ExactlyTheseCodesHaveTextsOthersGetTheTextOf154AndTheCopyIsBounded)
 {
     const std::set<int> withText = {0,   1,   2,   3,   4,   5,   8,   9,   10,  11,  12,  13,  14,  15,  128,
                                     129, 130, 131, 132, 133, 134, 135, 136, 137, 138, 139, 140, 141, 142, 143,
@@ -33,21 +33,16 @@ TEST(GestionErrores, ExactlyTheseCodesHaveTextsAndOthersGetTheTextOf154)
     // The typographic apostrophe is one zero byte.
     EXPECT_EQ(GestionErrores().ObtenerMsgError(137, buf), 0);
     EXPECT_EQ(std::string(buf, 45), std::string("The API DLL\0s transmit message queue is full\0", 45));
-}
-
-TEST(CopyTextOut, NeverWritesMoreThanMaxCharsPlusOne)
-{
+    // The copy writes at most maxChars bytes and a zero; Latin-1 characters keep their byte.
     const QString abc = QStringLiteral("abc");
     const std::tuple<QString, int, std::string> rows[] = {
         {abc, 3, "abc"}, {abc, 2, "ab"}, {abc, INT_MIN, ""}, {QString(), 5, ""},
-        // Latin-1 characters keep their byte; anything above 255 becomes a zero byte.
         {QString(QChar(0xFF)) + QChar(0x100) + QChar('z'), 8, std::string("\xff\0z", 3)},
     };
     for (const auto& [text, maxChars, expected] : rows) {
-        char buf[16];
-        std::memset(buf, 'Z', sizeof buf);
+        std::memset(buf, 'Z', 16);
         copyTextOut(text, buf, maxChars);
-        EXPECT_EQ(std::string(buf, sizeof buf), expected + '\0' + std::string(15 - expected.size(), 'Z')) << maxChars;
+        EXPECT_EQ(std::string(buf, 16), expected + '\0' + std::string(15 - expected.size(), 'Z')) << maxChars;
     }
     copyTextOut(abc, nullptr, 3);  // must not crash
 }
@@ -61,7 +56,7 @@ const char* const kText[] = {"0",     "0",     "",      "200",    "600",    "120
                              "100000", "",     "62500", "",       "1000",   "7812",   "666666"};
 const char kKLine[] = "00011111111111111111111111111111101000010111110";
 
-TEST(Speeds, TextAndKLineMarkOfEveryValueAndTheTextWrittenWithNothingAfterIt)
+TEST(Speeds, TextKLineMarkAndBaudCodesOfEveryValue)
 {
     for (int v = 0, n = int(sizeof kText / sizeof *kText); v <= 255; ++v) {
         const std::string text = v < n ? kText[v] : "";
@@ -73,10 +68,7 @@ TEST(Speeds, TextAndKLineMarkOfEveryValueAndTheTextWrittenWithNothingAfterIt)
         EXPECT_EQ(std::string(buf, sizeof buf), text + '\0' + std::string(8 - text.size(), 'x')) << v;
     }
     EnumSpeed_to_StringValue(VELOCIDAD_666666, nullptr);  // must not crash
-}
-
-TEST(Speeds, RP1210BaudCodes)
-{
+    // The RP1210 J1708 and CAN baud codes; 0: none.
     const std::map<int, int> j1708 = {{0, 12}, {1, 28}, {2, 29}, {3, 32}, {151, 45}, {153, 42}},
                              can = {{4, 35}, {5, 36}, {6, 37}, {7, 38}, {152, 40}};
     for (int c = 0; c <= 255; ++c) {

@@ -1,6 +1,5 @@
-// The core wired as a host wires it over the fake transport, with a hand-moved clock:
-// tests call the API and read the request frames on the wire, and the fake adapter
-// answers from its own thread. A silent adapter's waits end only when the clock moves.
+// The core over the fake adapter (LinkRig) with a hand-moved clock: tests call the API and
+// read the request frames on the wire. A silent adapter's waits end only when the clock moves.
 #pragma once
 
 #include "support/bytes.h"
@@ -46,10 +45,9 @@ struct WireRig : ClockHolder, LinkRig {
     {
         settle();
         std::vector<std::string> out;
-        const QList<QByteArray> frames = link.frames();
-        for (int i = from; i < frames.size(); ++i)
-            if (code < 0 || (frames[i].size() > 1 && quint8(frames[i][1]) == code))
-                out.push_back(toHex(frames[i]));
+        for (const QByteArray& f : link.frames().mid(from))
+            if (code < 0 || (f.size() > 1 && quint8(f[1]) == code))
+                out.push_back(toHex(f));
         return out;
     }
     int count(int code, int from = 0) { return int(wire(code, from).size()); }
@@ -57,10 +55,7 @@ struct WireRig : ClockHolder, LinkRig {
     void reply(quint8 code, const char* answerHex, bool echoClient = true)
     {
         onService(code, [a = hex(answerHex), echoClient](const QByteArray& w) {
-            QByteArray f = a;
-            if (echoClient && f.size() > 2 && w.size() > 2)
-                f[2] = w[2];
-            return QList<QByteArray>{f};
+            return QList<QByteArray>{echoClient && a.size() > 2 && w.size() > 2 ? a.left(2) + w[2] + a.mid(3) : a};
         });
     }
     // Back to the healthy adapter's connect answer: ok, at the requested speed.
@@ -68,8 +63,7 @@ struct WireRig : ClockHolder, LinkRig {
     {
         onService(2, [](const QByteArray& w) { return QList<QByteArray>{hex("0402") + w[2] + char(0) + w[4]}; });
     }
-    // Runs f on another thread, moving the clock a second at a time until it returns (as a
-    // silent adapter makes a call wait out its limit): f's result and the seconds moved.
+    // Runs f on another thread, moving the clock a second at a time until it returns: f's result and the seconds moved.
     template <class F>
     std::pair<short, int> runWhileClockMoves(F f)
     {
