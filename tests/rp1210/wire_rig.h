@@ -15,9 +15,8 @@
 #include <utility>
 #include <vector>
 
-struct ClockHolder {  // a base, so the clock outlives the manager and the threads that read it
-    FakeClock clock;
-};
+// A base, so the clock outlives the manager and the threads that read it.
+struct ClockHolder { FakeClock clock; };
 
 struct WireRig : ClockHolder, LinkRig {
     WireRig()
