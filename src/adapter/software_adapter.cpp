@@ -5,6 +5,8 @@
 #include "common/protocols.h"
 #include "common/wire_format.h"
 
+#include <iterator>
+
 namespace rp1210core::adapter {
 
 namespace {
@@ -180,6 +182,7 @@ void SoftwareAdapter::run()
     isoPending_.clear();
     isoConnections_.clear();
     claims_.clear();
+    repeated_.clear();
     joiner_ = SegmentJoiner();
 }
 
@@ -399,14 +402,55 @@ void SoftwareAdapter::dispatch(const Request& r)
     case SERV_PIC_CONNECTION:
     case SERV_SET_J1850_FILTER:
     case SERV_CLEAR_J1850_FILTERS:
+        // No J1850 bus: refused, never silent.
+        deliver(frame(r.code, {RESP_SERV_NOT_SUPPORTED}));
+        break;
     case SERV_SET_BROADCAST_LINK:
     case SERV_CLEAR_BROADCAST_LINK:
-        // No J1850 bus, no adapter-repeated broadcasts (yet): refused, never silent.
-        deliver(r.code >= SERV_SET_BROADCAST_LINK ? frame(r.code, {r.client, r.protocol, RESP_SERV_NOT_SUPPORTED})
-                                                  : frame(r.code, {RESP_SERV_NOT_SUPPORTED}));
+        onBroadcastLink(r);
         break;
     default:
         break;
+    }
+}
+
+void SoftwareAdapter::onBroadcastLink(const Request& r)
+{
+    const quint8 key = quint8((r.a << 4) | r.client);
+    AdapterClient* c = clients_.find(r.client);
+    quint8 state = RESP_SERV_OK;
+    if (r.code == SERV_CLEAR_BROADCAST_LINK) {
+        repeated_.erase(key);
+    } else if (c == nullptr || !c->connected || c->protocol != r.protocol) {
+        state = RESP_SERV_NOT_CONNECTED;
+    } else {
+        Repeated rep;
+        rep.client = r.client;
+        rep.protocol = r.protocol;
+        rep.intervalMs = qMax<qint64>(1, r.number);
+        rep.dueMs = nowMs();  // the first repetition goes at once
+        rep.message = r.data;
+        repeated_[key] = rep;
+    }
+    deliver(frame(r.code, {key, r.protocol, state}));
+}
+
+void SoftwareAdapter::repeatDue(qint64 now)
+{
+    for (auto& entry : repeated_) {
+        Repeated& rep = entry.second;
+        if (rep.dueMs > now)
+            continue;
+        // Sent as the client's own message under counter 0, which confirms each repetition.
+        Request r;
+        r.code = SERV_ENVIAR_MENSAJE;
+        r.client = rep.client;
+        r.protocol = rep.protocol;
+        r.hasCounter = true;
+        r.data = rep.message;
+        onSend(r);
+        // The next one keeps the rhythm; a late thread does not make up for missed ones.
+        rep.dueMs += rep.intervalMs * ((now - rep.dueMs) / rep.intervalMs + 1);
     }
 }
 
@@ -461,6 +505,8 @@ void SoftwareAdapter::onDisconnect(quint8 client, bool answer)
     }
     clearFlowControl(*c);
     claims_.erase(client);
+    for (auto it = repeated_.begin(); it != repeated_.end();)
+        it = it->second.client == client ? repeated_.erase(it) : std::next(it);
     quint8 protocol = 0;
     if (clients_.disconnect(client, &protocol)) {
         if (AdapterClients::onCanBus(protocol) && canOpen_) {
@@ -832,12 +878,15 @@ qint64 SoftwareAdapter::nextDeadline() const
     consider(isotp_.nextDeadline());
     for (const auto& entry : claims_)
         consider(entry.second.nextDeadline());
+    for (const auto& entry : repeated_)
+        consider(entry.second.dueMs);
     return due;
 }
 
 void SoftwareAdapter::pollEngines()
 {
     const qint64 now = nowMs();
+    repeatDue(now);
     if (j1939_.nextDeadline() >= 0 && j1939_.nextDeadline() <= now) {
         j1939_.poll(now);
         flushJ1939();

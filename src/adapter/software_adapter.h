@@ -64,6 +64,14 @@ private:
         QByteArray bytes;  // request, or J1708 message
         bus::CanFrame can;
     };
+    // A message the adapter repeats on its own (broadcast link), confirmed under counter 0.
+    struct Repeated {
+        quint8 client = 0;
+        quint8 protocol = 0;
+        qint64 intervalMs = 1;
+        qint64 dueMs = 0;
+        QByteArray message;
+    };
     struct PendingSend {
         quint8 protocol = 0;
         quint8 counter = 0;
@@ -90,6 +98,8 @@ private:
     void onCanFrame(const bus::CanFrame& f);
     void onJ1708Message(const QByteArray& m);
     void reset();
+    void onBroadcastLink(const Request& r);
+    void repeatDue(qint64 now);
 
     void flushJ1939();
     void flushIso(IsoTpOutput& out);
@@ -134,6 +144,7 @@ private:
     std::map<int, std::pair<quint8, IsoFlowRecord>> isoConnections_;  // connection -> client, record
     std::map<quint8, J1939AddressClaim> claims_;                       // by client
     std::map<quint32, quint32> ioctlConfig_;
+    std::map<quint8, Repeated> repeated_;  // by the frame's slot and client byte
     bool canOpen_ = false, j1708Open_ = false;
     bool writeFailed_ = false;
     quint8 segmentKey_ = 0;

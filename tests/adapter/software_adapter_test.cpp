@@ -75,6 +75,36 @@ TEST_F(Adapter, EveryFamilyConnectsAndDisconnectsOnEveryGeneration)
     }
 }
 
+TEST(AdapterClients, TheCanFamilySharesOneSpeedAndOnlyBussesWeHaveConnect)
+{
+    using rp1210core::adapter::AdapterClients;
+    AdapterClients t;
+    struct Row {
+        quint8 client, protocol, speed;
+        quint8 state, speedAnswered;
+        bool opensBus;
+    };
+    const Row rows[] = {
+        {1, PROTOCOLO_CAN, VELOCIDAD_500000, RESP_SERV_OK, VELOCIDAD_500000, true},
+        {2, PROTOCOLO_J1939, VELOCIDAD_250000, RESP_SERV_OTHER_SPEED, VELOCIDAD_500000, false},
+        {2, PROTOCOLO_ISO15765, VELOCIDAD_AUTO, RESP_SERV_OK, VELOCIDAD_500000, false},
+        {2, PROTOCOLO_J1939, VELOCIDAD_500000, RESP_SERV_NEGATIVE, VELOCIDAD_500000, false},  // slot taken
+        {3, PROTOCOLO_J1708, VELOCIDAD_AUTO, RESP_SERV_OK, VELOCIDAD_9600, true},
+        {4, PROTOCOLO_ISO9141, VELOCIDAD_10400, RESP_SERV_NOT_SUPPORTED, VELOCIDAD_10400, false},
+        {17, PROTOCOLO_CAN, VELOCIDAD_500000, RESP_SERV_NEGATIVE, VELOCIDAD_500000, false},
+    };
+    for (const Row& r : rows) {
+        SCOPED_TRACE(int(r.protocol));
+        const auto got = t.connect(r.client, r.protocol, r.speed, false);
+        EXPECT_EQ(got.state, r.state);
+        EXPECT_EQ(got.speed, r.speedAnswered);
+        EXPECT_EQ(got.opensBus, r.opensBus);
+    }
+    EXPECT_FALSE(t.disconnect(1));  // client 2 is still on the CAN bus
+    EXPECT_TRUE(t.disconnect(2));
+    EXPECT_EQ(t.connect(1, PROTOCOLO_J1939, VELOCIDAD_250000, false).state, RESP_SERV_OK);  // a free bus takes any speed
+}
+
 TEST_F(Adapter, VersionHardwareStatusAndResetAreAnswered)
 {
     start("A", 7);
@@ -156,6 +186,32 @@ TEST_F(Adapter, AFrameTheBusRefusesIsConfirmedAsAFailureAndFreesItsSlot)
     EXPECT_TRUE(waitUntil([&] { return rig->io.inFlight(2) == 0; }));
     const QByteArray last = rig->answers().last();
     EXPECT_EQ(toHex(last.left(4)), "04 04 10 08"); // protocol J1939, state 8
+}
+
+TEST_F(Adapter, AdapterRepeatedBroadcastsGoOutAndEchoUnderCounterZeroUntilCleared)
+{
+    start("A", 7);
+    ASSERT_EQ(connect("CAN", 1 << 16), 1);
+    ASSERT_EQ(command(16, 1, QByteArray(1, 1)), 0);  // echo on
+    const QByteArray message = hex("00 0123 aabb");
+    // add; interval 1 ms and length, both least significant byte first; the message
+    ASSERT_EQ(command(21, 1, hex("01 0100 0500") + message), 0);
+    ASSERT_TRUE(waitUntil([&] { return rig->can.written().size() >= 3; }));
+    for (int i = 0; i < 3; ++i)
+        EXPECT_EQ(toHex(read(1).mid(4)), toHex('\1' + message));  // one echo per repetition
+    ASSERT_EQ(command(21, 1, hex("03")), 0);  // remove all
+    ASSERT_TRUE(waitUntil([&] {
+        for (const QByteArray& a : rig->answers())
+            if (a.left(2) == hex("04ff"))
+                return true;
+        return false;
+    }));
+    const size_t repeated = rig->can.written().size();
+    ASSERT_EQ(send(1, hex("00 0456 01")), 0);
+    ASSERT_TRUE(waitUntil([&] { return rig->can.written().size() > repeated; }));
+    const std::vector<Frame> w = rig->can.written();
+    ASSERT_EQ(w.size(), repeated + 1);
+    EXPECT_EQ(w.back().id, 0x456u);
 }
 
 // ---- receiving ----
