@@ -330,10 +330,15 @@ void SoftwareAdapter::dispatch(const Request& r)
     case SERV_SET_BAUD: {
         bool reopen = false;
         const quint8 state = clients_.changeSpeed(r.client, r.b, &reopen);
-        if (state == RESP_SERV_OK && reopen && AdapterClients::onCanBus(c->protocol) && canOpen_) {
-            canBus_->close();
-            canOpen_ = false;
-            openCan(r.b);
+        if (state == RESP_SERV_OK && reopen) {
+            // The one client of the bus changes its speed: the bus runs at the new one.
+            if (AdapterClients::onCanBus(c->protocol) && canOpen_) {
+                canBus_->close();
+                openCan(r.b);
+            } else if (AdapterClients::onJ1708Bus(c->protocol) && j1708Open_) {
+                j1708Bus_->close();
+                openJ1708(r.b);
+            }
         }
         deliver(frame(r.code, {r.client}));
         break;
@@ -462,16 +467,7 @@ void SoftwareAdapter::onConnect(const Request& r)
         if (AdapterClients::onCanBus(r.protocol)) {
             opened = openCan(res.speed);
         } else {
-            opened = j1708Bus_ != nullptr &&
-                     j1708Bus_->open(AdapterClients::bitrate(res.speed), [this](const QByteArray& m, qint64, bool own) {
-                         if (own)
-                             return;
-                         Event e;
-                         e.kind = Event::Kind::J1708;
-                         e.bytes = m;
-                         post(std::move(e));
-                     });
-            j1708Open_ = opened;
+            opened = openJ1708(res.speed);
         }
         if (!opened) {
             clients_.disconnect(r.client);
@@ -481,17 +477,32 @@ void SoftwareAdapter::onConnect(const Request& r)
     deliver(frame(SERV_CONECTAR_CLIENTE, {r.client, res.state, res.speed}));
 }
 
+bool SoftwareAdapter::openJ1708(quint8 speed)
+{
+    auto receiver = [this](const QByteArray& m, qint64, bool own) {
+        if (own)
+            return;
+        Event e;
+        e.kind = Event::Kind::J1708;
+        e.bytes = m;
+        post(std::move(e));
+    };
+    j1708Open_ = j1708Bus_ != nullptr && j1708Bus_->open(AdapterClients::bitrate(speed), receiver);
+    return j1708Open_;
+}
+
 bool SoftwareAdapter::openCan(quint8 speed)
 {
-    canOpen_ = canBus_ != nullptr && canBus_->open(AdapterClients::bitrate(speed), [this](const bus::CanFrame& f, bool own) {
-                   // Our own frames were confirmed when written; the transports want only others'.
-                   if (own)
-                       return;
-                   Event e;
-                   e.kind = Event::Kind::Can;
-                   e.can = f;
-                   post(std::move(e));
-               });
+    auto receiver = [this](const bus::CanFrame& f, bool own) {
+        // Our own frames were confirmed when written; the transports want only others'.
+        if (own)
+            return;
+        Event e;
+        e.kind = Event::Kind::Can;
+        e.can = f;
+        post(std::move(e));
+    };
+    canOpen_ = canBus_ != nullptr && canBus_->open(AdapterClients::bitrate(speed), receiver);
     return canOpen_;
 }
 
@@ -861,8 +872,8 @@ void SoftwareAdapter::flushClaims()
             const bool won = e.kind == J1939ClaimEvent::Kind::Claimed;
             if (won)
                 j1939_.addLocalAddress(e.address);
-            deliver(frame(SERV_PROTECT_J1939_ADDRESS,
-                          {client, won ? quint8(RESP_SERV_OK) : quint8(RESP_SERV_NEGATIVE), won ? e.address : kJ1939Null}));
+            const quint8 state = won ? quint8(RESP_SERV_OK) : quint8(RESP_SERV_NEGATIVE);
+            deliver(frame(SERV_PROTECT_J1939_ADDRESS, {client, state, won ? e.address : kJ1939Null}));
         }
     }
 }

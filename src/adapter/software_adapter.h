@@ -108,6 +108,7 @@ private:
     qint64 nextDeadline() const;
     bool writeCan(const bus::CanFrame& f);
     bool openCan(quint8 speed);
+    bool openJ1708(quint8 speed);
     void closeBuses();
 
     void confirm(quint8 protocol, quint8 state, quint8 counter);

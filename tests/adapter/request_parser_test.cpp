@@ -72,7 +72,8 @@ TEST(RequestParser, EveryLayoutReadsWholeAndRefusesShortAndOverlongFrames)
         EXPECT_EQ(parseRequest(f).status, Request::Status::Ok);
         EXPECT_EQ(parseRequest(f.left(f.size() - 1)).status,
                   (l.lengthOk & kShortOk) ? Request::Status::Ok : Request::Status::Malformed);
-        EXPECT_EQ(parseRequest(f + '\0').status, (l.lengthOk & kLongOk) ? Request::Status::Ok : Request::Status::Malformed);
+        EXPECT_EQ(parseRequest(f + '\0').status,
+                  (l.lengthOk & kLongOk) ? Request::Status::Ok : Request::Status::Malformed);
     }
     const Request send = parseRequest(hex("04 04 20 10 07 0001 aa"));  // client 16, echo
     EXPECT_EQ(send.client, 16);

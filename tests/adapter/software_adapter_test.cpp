@@ -102,7 +102,8 @@ TEST(AdapterClients, TheCanFamilySharesOneSpeedAndOnlyBussesWeHaveConnect)
     }
     EXPECT_FALSE(t.disconnect(1));  // client 2 is still on the CAN bus
     EXPECT_TRUE(t.disconnect(2));
-    EXPECT_EQ(t.connect(1, PROTOCOLO_J1939, VELOCIDAD_250000, false).state, RESP_SERV_OK);  // a free bus takes any speed
+    // A free bus takes any speed.
+    EXPECT_EQ(t.connect(1, PROTOCOLO_J1939, VELOCIDAD_250000, false).state, RESP_SERV_OK);
 }
 
 TEST_F(Adapter, VersionHardwareStatusAndResetAreAnswered)
