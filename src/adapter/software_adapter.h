@@ -1,0 +1,154 @@
+// A software adapter: an IProxyLink that plays, in-process, the vehicle adapter's side of
+// the wire format over a CAN bus and a J1708 bus. Requests are copied in writeData and
+// answered from the adapter's own thread, as a real adapter answers over its link; that
+// thread also runs the J1939 and ISO 15765 transports and turns bus traffic into
+// received-message frames. It sleeps until a request, a bus frame, a transport deadline
+// or a stop.
+#pragma once
+
+#include "adapter/adapter_clients.h"
+#include "adapter/iso15765_transport.h"
+#include "adapter/j1939_address_claim.h"
+#include "adapter/j1939_transport.h"
+#include "adapter/request_parser.h"
+#include "bus/bus.h"
+#include "common/mutex.h"
+
+#include <rp1210core/iproxy_link.h>
+
+#include <QByteArray>
+#include <QString>
+
+#include <chrono>
+#include <condition_variable>
+#include <deque>
+#include <functional>
+#include <map>
+#include <thread>
+
+namespace rp1210core::adapter {
+
+class SoftwareAdapter final : public IProxyLink {
+public:
+    // Receives every answer frame, on the adapter's thread (point it at GestorInput::storeMsg).
+    using Delivery = std::function<void(const QByteArray& frame)>;
+
+    struct Config {
+        QString interfaceType = QStringLiteral("A");  // with the version, fixes the generation
+        int interfaceVersion = 7;
+        qint64 timestampUnitUs = 1000;  // one timestamp count, in microseconds
+        QByteArray firmware = "SW ADAPTER 1.0";
+        bool sendTesterAtStart = false;  // checks the link as a real adapter may
+    };
+
+    SoftwareAdapter(Config config, bus::CanBus* can, bus::J1708Bus* j1708);
+    ~SoftwareAdapter() override;
+    SoftwareAdapter(const SoftwareAdapter&) = delete;
+    SoftwareAdapter& operator=(const SoftwareAdapter&) = delete;
+
+    // Set before initializeConnection.
+    void setDelivery(Delivery delivery) { delivery_ = std::move(delivery); }
+
+    short initializeConnection() override;
+    bool writeData(const char* data, int length) override;
+    void getTypeInterface(QString& type, int& version, int& other) override;
+    void limpiarDescargarProxy() override;
+    int getComChannel() override { return 0; }
+
+    // The generation a core derives from an interface letter and version.
+    static int generationOf(const QString& type, int version);
+
+private:
+    struct Event {
+        enum class Kind : quint8 { Request, Can, J1708 } kind = Kind::Request;
+        QByteArray bytes;  // request, or J1708 message
+        bus::CanFrame can;
+    };
+    // A message the adapter repeats on its own (broadcast link), confirmed under counter 0.
+    struct Repeated {
+        quint8 client = 0;
+        quint8 protocol = 0;
+        qint64 intervalMs = 1;
+        qint64 dueMs = 0;
+        QByteArray message;
+    };
+    struct PendingSend {
+        quint8 protocol = 0;
+        quint8 counter = 0;
+    };
+
+    void post(Event e);
+    void run();
+    void stopThread();
+
+    // All below run on the adapter's thread only.
+    void handleRequest(const QByteArray& frame);
+    void dispatch(const Request& r);
+    QByteArray failureAnswer(const Request& r) const;
+    void onConnect(const Request& r);
+    void onDisconnect(quint8 client, bool answer);
+    void onSend(const Request& r);
+    void sendJ1939(const Request& r);
+    void sendCan(const Request& r);
+    void sendIso(const Request& r, AdapterClient& c);
+    void sendJ1708(const Request& r);
+    void onFlowControl(const Request& r);
+    void clearFlowControl(AdapterClient& c);
+    void onAddressClaim(const Request& r);
+    void onCanFrame(const bus::CanFrame& f);
+    void onJ1708Message(const QByteArray& m);
+    void reset();
+    void onBroadcastLink(const Request& r);
+    void repeatDue(qint64 now);
+
+    void flushJ1939();
+    void flushIso(IsoTpOutput& out);
+    void flushClaims();
+    void pollEngines();
+    qint64 nextDeadline() const;
+    bool writeCan(const bus::CanFrame& f);
+    bool openCan(quint8 speed);
+    bool openJ1708(quint8 speed);
+    void closeBuses();
+
+    void confirm(quint8 protocol, quint8 state, quint8 counter);
+    void deliverReceived(quint8 protocol, const QByteArray& message);
+    void deliver(const QByteArray& frame);
+    bool anyClientOn(quint8 protocol) const;
+    qint64 nowMs() const;
+    quint32 timestamp() const;
+
+    const Config config_;
+    const int generation_;
+    const bool segmenting_;
+    const bool adapterFilters_;
+    bus::CanBus* const canBus_;
+    bus::J1708Bus* const j1708Bus_;
+    Delivery delivery_;
+    const std::chrono::steady_clock::time_point start_;
+
+    internal::Mutex lifecycle_;  // start and stop of the thread
+    std::thread thread_;         // touched under lifecycle_ only
+
+    internal::Mutex mutex_;
+    std::condition_variable wake_;
+    std::deque<Event> queue_ GUARDED_BY(mutex_);
+    bool stop_ GUARDED_BY(mutex_) = false;
+
+    // The adapter thread's own state.
+    AdapterClients clients_;
+    SegmentJoiner joiner_;
+    J1939Transport j1939_;
+    IsoTpEngine isotp_;
+    std::map<int, PendingSend> j1939Pending_;  // by ticket
+    std::map<int, PendingSend> isoPending_;    // by connection
+    std::map<int, std::pair<quint8, IsoFlowRecord>> isoConnections_;  // connection -> client, record
+    std::map<quint8, J1939AddressClaim> claims_;                       // by client
+    std::map<quint32, quint32> ioctlConfig_;
+    std::map<quint8, Repeated> repeated_;  // by the frame's slot and client byte
+    bool canOpen_ = false, j1708Open_ = false;
+    bool writeFailed_ = false;
+    quint8 segmentKey_ = 0;
+};
+
+}  // namespace rp1210core::adapter

@@ -1,0 +1,159 @@
+// The real core wired to a software adapter over scripted buses, as a host wires them.
+#pragma once
+
+#include "adapter/software_adapter.h"
+#include "link/gestor_input.h"
+#include "link/gestor_io.h"
+#include "rp1210/gestor_rp1210.h"
+#include "rp1210/wiring.h"
+
+#include <QByteArray>
+#include <QList>
+
+#include <functional>
+#include <mutex>
+#include <vector>
+
+// A CAN bus in the test's hands: records what the adapter writes, injects frames of other
+// nodes (on the caller's thread, as a bus's own thread would), and may answer writes.
+class ScriptedCanBus final : public rp1210core::bus::CanBus {
+public:
+    using Frame = rp1210core::bus::CanFrame;
+    bool open(quint32 bitrate, Receiver receiver) override
+    {
+        std::lock_guard<std::mutex> d(delivery_);
+        std::lock_guard<std::mutex> l(mutex_);
+        bitrate_ = bitrate;
+        receiver_ = std::move(receiver);
+        return true;
+    }
+    bool write(const Frame& f) override
+    {
+        std::function<void(const Frame&)> peer;
+        {
+            std::lock_guard<std::mutex> l(mutex_);
+            if (refuse_)
+                return false;
+            written_.push_back(f);
+            peer = peer_;
+        }
+        if (peer)
+            peer(f);
+        return true;
+    }
+    void close() override
+    {
+        std::lock_guard<std::mutex> d(delivery_);
+        std::lock_guard<std::mutex> l(mutex_);
+        receiver_ = nullptr;
+    }
+    void inject(const Frame& f)
+    {
+        std::lock_guard<std::mutex> d(delivery_);
+        Receiver r;
+        {
+            std::lock_guard<std::mutex> l(mutex_);
+            r = receiver_;
+        }
+        if (r)
+            r(f, false);
+    }
+    // Called on the adapter's thread after each write (a node that answers).
+    void setPeer(std::function<void(const Frame&)> p)
+    {
+        std::lock_guard<std::mutex> l(mutex_);
+        peer_ = std::move(p);
+    }
+    void setRefuse(bool r)
+    {
+        std::lock_guard<std::mutex> l(mutex_);
+        refuse_ = r;
+    }
+    std::vector<Frame> written() const { std::lock_guard<std::mutex> l(mutex_); return written_; }
+    quint32 bitrate() const { std::lock_guard<std::mutex> l(mutex_); return bitrate_; }
+
+private:
+    mutable std::mutex mutex_;
+    std::mutex delivery_;  // held while a frame is delivered, so close() waits for it
+    Receiver receiver_;
+    std::function<void(const Frame&)> peer_;
+    std::vector<Frame> written_;
+    quint32 bitrate_ = 0;
+    bool refuse_ = false;
+};
+
+class ScriptedJ1708Bus final : public rp1210core::bus::J1708Bus {
+public:
+    bool open(quint32, Receiver receiver) override
+    {
+        std::lock_guard<std::mutex> l(mutex_);
+        receiver_ = std::move(receiver);
+        return true;
+    }
+    bool write(const QByteArray& m) override
+    {
+        std::lock_guard<std::mutex> l(mutex_);
+        written_.append(m);
+        return true;
+    }
+    void close() override
+    {
+        std::lock_guard<std::mutex> l(mutex_);
+        receiver_ = nullptr;
+    }
+    void inject(const QByteArray& m)
+    {
+        std::lock_guard<std::mutex> l(mutex_);  // held through the delivery: close() waits for it
+        if (receiver_)
+            receiver_(m, 0, false);
+    }
+    QList<QByteArray> written() const { std::lock_guard<std::mutex> l(mutex_); return written_; }
+
+private:
+    mutable std::mutex mutex_;
+    Receiver receiver_;
+    QList<QByteArray> written_;
+};
+
+struct AdapterRig {
+    explicit AdapterRig(const char* type = "A", int version = 7)
+        : adapter(config(type, version), &can, &j1708)
+    {
+        rp1210core::internal::wireCore(g, io, in, &adapter);
+        adapter.setDelivery([this](const QByteArray& f) {
+            {
+                std::lock_guard<std::mutex> l(mutex);
+                answered.append(f);
+            }
+            in.storeMsg(f.constData(), quint32(f.size()));
+        });
+    }
+    ~AdapterRig()  // the adapter's thread delivers into `in`: it stops first
+    {
+        adapter.limpiarDescargarProxy();
+        in.pararHiloRecepcion();
+        io.pararHiloEnvio();
+        g.setIGestorOutput(nullptr);
+    }
+    static rp1210core::adapter::SoftwareAdapter::Config config(const char* type, int version)
+    {
+        rp1210core::adapter::SoftwareAdapter::Config c;
+        c.interfaceType = QString::fromLatin1(type);
+        c.interfaceVersion = version;
+        return c;
+    }
+    QList<QByteArray> answers()
+    {
+        std::lock_guard<std::mutex> l(mutex);
+        return answered;
+    }
+
+    GestorRP1210 g;
+    Gestor_IO io;
+    GestorInput in;
+    ScriptedCanBus can;
+    ScriptedJ1708Bus j1708;
+    rp1210core::adapter::SoftwareAdapter adapter;
+    std::mutex mutex;
+    QList<QByteArray> answered;
+};

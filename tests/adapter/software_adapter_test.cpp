@@ -1,0 +1,359 @@
+// The software adapter under the real core: RP1210 calls through the library's
+// threads, the adapter's answers back through storeMsg, and what reaches the
+// scripted buses.
+#include "adapter_rig.h"
+
+#include "adapter/j1708_framing.h"
+#include "support/bytes.h"
+#include "support/wait_until.h"
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <cstdio>
+
+using rp1210core::adapter::SoftwareAdapter;
+using Frame = rp1210core::bus::CanFrame;
+
+namespace {
+
+class Adapter : public ::testing::Test {
+protected:
+    void start(const char* type, int version) { rig = std::make_unique<AdapterRig>(type, version); }
+    short connect(const char* s, int rxBytes = 0) { return rig->g.RP1210_ClientConnect(0, 1, s, 0, rxBytes, 0); }
+    short send(short id, const QByteArray& m)
+    {
+        return rig->g.RP1210_SendMessage(id, const_cast<char*>(m.constData()), short(m.size()), 0, 0);
+    }
+    short command(short cmd, short id, QByteArray data = QByteArray())
+    {
+        return rig->g.RP1210_SendCommand(cmd, id, data.data(), short(data.size()));
+    }
+    // A blocking read of at most a second: the message, or the result as text.
+    QByteArray read(short id, short block = 1)
+    {
+        QByteArray buffer(8192, '\0');
+        rig->g.getCliente(quint8(id))->setBlockingTimeout(1000);
+        const short n = rig->g.RP1210_ReadMessage(id, buffer.data(), short(buffer.size()), block);
+        return n > 0 ? buffer.left(n) : QByteArray::number(n);
+    }
+    bool confirmedAll()
+    {
+        return waitUntil([&] { return rig->io.outputListSize() == 0 && rig->io.sentFramesCount() == 0; });
+    }
+
+    std::unique_ptr<AdapterRig> rig;
+};
+
+Frame canFrame(quint32 id, bool extended, const QByteArray& data)
+{
+    return Frame::make(id, extended, ubytes(data), data.size());
+}
+
+// ---- connect on every family and generation ----
+
+struct Generation {
+    const char* type;
+    int version;
+};
+constexpr Generation kGenerations[] = {{"X", 0}, {"J", 1}, {"A", 1}, {"K", 1}, {"K", 2}, {"E", 1}};
+
+TEST_F(Adapter, EveryFamilyConnectsAndDisconnectsOnEveryGeneration)
+{
+    for (const Generation& gen : kGenerations) {
+        start(gen.type, gen.version);
+        SCOPED_TRACE(gen.type);
+        ASSERT_EQ(connect("J1939:Baud=500"), 1);
+        EXPECT_EQ(rig->can.bitrate(), 500000u);
+        ASSERT_EQ(connect("CAN:Baud=500"), 2);
+        ASSERT_EQ(connect("ISO15765:Baud=500"), 3);
+        ASSERT_EQ(connect("J1708"), 4);
+        EXPECT_EQ(rig->g.getAdapterGeneration(), SoftwareAdapter::generationOf(gen.type, gen.version));
+        for (short id = 1; id <= 4; ++id)
+            EXPECT_EQ(rig->g.RP1210_ClientDisconnect(id), 0) << id;
+        rig.reset();
+    }
+}
+
+TEST(AdapterClients, TheCanFamilySharesOneSpeedAndOnlyBussesWeHaveConnect)
+{
+    using rp1210core::adapter::AdapterClients;
+    AdapterClients t;
+    struct Row {
+        quint8 client, protocol, speed;
+        quint8 state, speedAnswered;
+        bool opensBus;
+    };
+    const Row rows[] = {
+        {1, PROTOCOLO_CAN, VELOCIDAD_500000, RESP_SERV_OK, VELOCIDAD_500000, true},
+        {2, PROTOCOLO_J1939, VELOCIDAD_250000, RESP_SERV_OTHER_SPEED, VELOCIDAD_500000, false},
+        {2, PROTOCOLO_ISO15765, VELOCIDAD_AUTO, RESP_SERV_OK, VELOCIDAD_500000, false},
+        {2, PROTOCOLO_J1939, VELOCIDAD_500000, RESP_SERV_NEGATIVE, VELOCIDAD_500000, false},  // slot taken
+        {3, PROTOCOLO_J1708, VELOCIDAD_AUTO, RESP_SERV_OK, VELOCIDAD_9600, true},
+        {4, PROTOCOLO_ISO9141, VELOCIDAD_10400, RESP_SERV_NOT_SUPPORTED, VELOCIDAD_10400, false},
+        {17, PROTOCOLO_CAN, VELOCIDAD_500000, RESP_SERV_NEGATIVE, VELOCIDAD_500000, false},
+    };
+    for (const Row& r : rows) {
+        SCOPED_TRACE(int(r.protocol));
+        const auto got = t.connect(r.client, r.protocol, r.speed, false);
+        EXPECT_EQ(got.state, r.state);
+        EXPECT_EQ(got.speed, r.speedAnswered);
+        EXPECT_EQ(got.opensBus, r.opensBus);
+    }
+    EXPECT_FALSE(t.disconnect(1));  // client 2 is still on the CAN bus
+    EXPECT_TRUE(t.disconnect(2));
+    // A free bus takes any speed.
+    EXPECT_EQ(t.connect(1, PROTOCOLO_J1939, VELOCIDAD_250000, false).state, RESP_SERV_OK);
+}
+
+TEST_F(Adapter, VersionHardwareStatusAndResetAreAnswered)
+{
+    start("A", 7);
+    ASSERT_EQ(connect("J1939"), 1);
+    char api[32] = {}, dll[32] = {}, fw[32] = {};
+    EXPECT_EQ(rig->g.RP1210_ReadDetailedVersion(1, api, dll, fw), 0);
+    EXPECT_STREQ(fw, "SW ADAPTER 1.0");
+    char status[64] = {};
+    EXPECT_EQ(rig->g.RP1210_GetHardwareStatus(1, status, sizeof status, 0), 0);
+    EXPECT_EQ(status[2] & 1, 1); // J1939 active
+    EXPECT_EQ(command(0, 1), 0); // reset device
+}
+
+// ---- sending ----
+
+TEST_F(Adapter, MessagesReachTheBusOnceAndAreConfirmedWithAndWithoutEcho)
+{
+    for (const Generation gen : {Generation{"J", 1}, Generation{"A", 7}}) {
+        SCOPED_TRACE(gen.type);
+        start(gen.type, gen.version);
+        // The library keeps J1708 frames for their answer only on segmenting generations.
+        const bool j1708Echo = gen.type[0] == 'A';
+        ASSERT_EQ(connect("CAN", 1 << 16), 1);
+        ASSERT_EQ(connect("J1939", 1 << 16), 2);
+        ASSERT_EQ(connect("J1708", 1 << 16), 3);
+        struct Row {
+            short client;
+            QByteArray message;
+        };
+        const Row rows[] = {
+            {1, hex("00 0123 aabb")}, // standard CAN
+            {1, hex("01 18fedcba 0102030405")}, // extended CAN
+            {2, hex("04f000 06 01 ff 1122334455667788")}, // J1939 EEC1, one frame
+            {2, hex("00ef00 06 01 02 5a")},
+            {3, hex("08 80 01")}, // J1708: priority, MID, data
+        };
+        for (const bool echo : {false, true}) {
+            SCOPED_TRACE(echo ? "echo" : "no echo");
+            for (short id = 1; id <= 3; ++id)
+                ASSERT_EQ(command(16, id, QByteArray(1, echo ? 1 : 0)), 0);
+            const size_t before = rig->can.written().size();
+            const int j1708Before = rig->j1708.written().size();
+            for (const Row& r : rows)
+                ASSERT_EQ(send(r.client, r.message), 0);
+            ASSERT_TRUE(waitUntil([&] { return rig->j1708.written().size() > j1708Before; }));
+            ASSERT_TRUE(confirmedAll());
+            const std::vector<Frame> w = rig->can.written();
+            ASSERT_EQ(w.size() - before, 4u);
+            EXPECT_TRUE(w[before].sameContent(canFrame(0x123, false, hex("aabb"))));
+            EXPECT_TRUE(w[before + 1].sameContent(canFrame(0x18fedcba, true, hex("0102030405"))));
+            EXPECT_TRUE(w[before + 2].sameContent(canFrame(0x18f00401, true, hex("1122334455667788"))));
+            EXPECT_TRUE(w[before + 3].sameContent(canFrame(0x18ef0201, true, hex("5a"))));
+            ASSERT_EQ(rig->j1708.written().size(), j1708Before + 1);
+            EXPECT_EQ(toHex(rig->j1708.written().last()), "80 01 7f");
+            for (const Row& r : rows) {
+                SCOPED_TRACE(toHex(r.message));
+                if (!echo || (r.client == 3 && !j1708Echo)) {
+                    EXPECT_EQ(read(r.client, 0), "0");
+                    continue;
+                }
+                const QByteArray e = read(r.client);
+                ASSERT_GT(e.size(), 5);
+                // timestamp, echo byte, then the message (J1708: without priority and
+                // checksum)
+                EXPECT_EQ(toHex(e.mid(4)), toHex('\1' + (r.client == 3 ? r.message.mid(1) : r.message)));
+            }
+        }
+        rig.reset();
+    }
+}
+
+TEST_F(Adapter, AFrameTheBusRefusesIsConfirmedAsAFailureAndFreesItsSlot)
+{
+    start("A", 7);
+    ASSERT_EQ(connect("J1939"), 1);
+    rig->can.setRefuse(true);
+    ASSERT_EQ(send(1, hex("00ef00 06 01 02 5a")), 0);
+    ASSERT_TRUE(confirmedAll());
+    EXPECT_TRUE(waitUntil([&] { return rig->io.inFlight(2) == 0; }));
+    const QByteArray last = rig->answers().last();
+    EXPECT_EQ(toHex(last.left(4)), "04 04 10 08"); // protocol J1939, state 8
+}
+
+TEST_F(Adapter, AdapterRepeatedBroadcastsGoOutAndEchoUnderCounterZeroUntilCleared)
+{
+    start("A", 7);
+    ASSERT_EQ(connect("CAN", 1 << 16), 1);
+    ASSERT_EQ(command(16, 1, QByteArray(1, 1)), 0);  // echo on
+    const QByteArray message = hex("00 0123 aabb");
+    // add; interval 1 ms and length, both least significant byte first; the message
+    ASSERT_EQ(command(21, 1, hex("01 0100 0500") + message), 0);
+    ASSERT_TRUE(waitUntil([&] { return rig->can.written().size() >= 3; }));
+    for (int i = 0; i < 3; ++i)
+        EXPECT_EQ(toHex(read(1).mid(4)), toHex('\1' + message));  // one echo per repetition
+    ASSERT_EQ(command(21, 1, hex("03")), 0);  // remove all
+    ASSERT_TRUE(waitUntil([&] {
+        for (const QByteArray& a : rig->answers())
+            if (a.left(2) == hex("04ff"))
+                return true;
+        return false;
+    }));
+    const size_t repeated = rig->can.written().size();
+    ASSERT_EQ(send(1, hex("00 0456 01")), 0);
+    ASSERT_TRUE(waitUntil([&] { return rig->can.written().size() > repeated; }));
+    const std::vector<Frame> w = rig->can.written();
+    ASSERT_EQ(w.size(), repeated + 1);
+    EXPECT_EQ(w.back().id, 0x456u);
+}
+
+// ---- receiving ----
+
+TEST_F(Adapter, BusTrafficBecomesMessagesTheApplicationReads)
+{
+    start("J", 1); // adapter-side filters
+    ASSERT_EQ(connect("CAN"), 1);
+    ASSERT_EQ(connect("J1939"), 2);
+    ASSERT_EQ(connect("J1708"), 3);
+    for (short id = 1; id <= 3; ++id)
+        ASSERT_EQ(command(3, id), 0); // all filters to pass
+    rig->can.inject(canFrame(0x123, false, hex("aabb")));
+    EXPECT_EQ(toHex(read(1).mid(4)), "00 01 23 aa bb");
+    EXPECT_EQ(toHex(read(2).mid(4)), ""); // a standard frame is no J1939 message
+    rig->can.inject(canFrame(0x18fef100, true, hex("0102030405060708")));
+    EXPECT_EQ(toHex(read(2).mid(4)), "f1 fe 00 06 00 ff 01 02 03 04 05 06 07 08");
+    EXPECT_EQ(toHex(read(1).mid(4)), "01 18 fe f1 00 01 02 03 04 05 06 07 08");
+    QByteArray good;
+    rp1210core::adapter::j1708::buildMessage(0x80, ubytes(hex("5401")), 2, good);
+    QByteArray bad = good;
+    bad[2] = char(bad[2] + 1);
+    rig->j1708.inject(bad); // wrong checksum: dropped
+    rig->j1708.inject(good);
+    EXPECT_EQ(toHex(read(3).mid(4)),
+        "80 54 01"); // mode 1: the library drops the checksum
+    EXPECT_EQ(read(3, 0), "0");
+    // Timestamps advance with real time, in milliseconds by default.
+    rig->can.inject(canFrame(0x123, false, hex("01")));
+    const QByteArray first = read(1);
+    std::this_thread::sleep_for(std::chrono::milliseconds(20)); // lets time pass; no synchronisation
+    rig->can.inject(canFrame(0x123, false, hex("02")));
+    const QByteArray second = read(1);
+    auto ts = [](const QByteArray& m) {
+        return (quint32(quint8(m[0])) << 24) | (quint32(quint8(m[1])) << 16) | (quint32(quint8(m[2])) << 8)
+            | quint8(m[3]);
+    };
+    EXPECT_GE(ts(second) - ts(first), 20u);
+    // The CAN filter held in the adapter passes only its identifier.
+    const QByteArray filter = hex("00 000007ff 00000456"); // type, mask, header
+    ASSERT_EQ(command(5, 1, filter), 0);
+    rig->can.inject(canFrame(0x123, false, hex("03")));
+    rig->can.inject(canFrame(0x456, false, hex("04")));
+    EXPECT_EQ(toHex(read(1).mid(4)), "00 04 56 04");
+}
+
+// J1939 BAM of `n` bytes from source 0x00, PGN 0xFEEC, injected frame by frame.
+void injectBam(ScriptedCanBus& bus, const QByteArray& data)
+{
+    const int packets = (data.size() + 6) / 7;
+    bus.inject(canFrame(0x1CECFF00, true,
+        QByteArray(1, char(32)) + char(data.size() & 0xFF) + char(data.size() >> 8) + char(packets) + char(0xFF)
+            + hex("ecfe00")));
+    for (int i = 0; i < packets; ++i) {
+        QByteArray p = QByteArray(1, char(i + 1)) + data.mid(7 * i, 7);
+        p.append(QByteArray(8 - p.size(), char(0xFF)));
+        bus.inject(canFrame(0x1CEBFF00, true, p));
+    }
+}
+
+TEST_F(Adapter, LongReceivedMessagesComeInSegmentsOnSegmentingGenerations)
+{
+    for (const Generation gen : {Generation{"A", 7}, Generation{"J", 1}, Generation{"E", 1}}) {
+        SCOPED_TRACE(gen.type);
+        start(gen.type, gen.version);
+        ASSERT_EQ(connect("J1939", 1 << 16), 1);
+        ASSERT_EQ(command(3, 1), 0);
+        for (const int n : {400, 1000, 1785}) {
+            const QByteArray data = pattern(n, 7);
+            injectBam(rig->can, data);
+            const QByteArray m = read(1);
+            ASSERT_EQ(m.size(), 4 + 6 + n) << n;
+            EXPECT_EQ(toHex(m.mid(4, 6)), "ec fe 00 07 00 ff");
+            EXPECT_EQ(m.mid(10), data);
+        }
+        int segments = 0;
+        for (const QByteArray& f : rig->answers())
+            segments += quint8(f[1]) == 0xD3 ? 1 : 0;
+        const bool segmenting = gen.type[0] != 'J';
+        // 1000 bytes: 3 segments; 1785 bytes: 5; 440 bytes fit one frame.
+        EXPECT_EQ(segments, segmenting ? 8 : 0);
+        for (const QByteArray& f : rig->answers())
+            EXPECT_LE(f.size(), segmenting ? 450 : 2000);
+        rig.reset();
+    }
+}
+
+// ---- ISO 15765 both ways, with a segmented request ----
+
+TEST_F(Adapter, IsoTpMessagesGoThroughTheFlowControlOfTheClientsRecord)
+{
+    start("K", 2);
+    ASSERT_EQ(connect("ISO15765", 1 << 16), 1);
+    ASSERT_EQ(command(3, 1), 0);
+    // type 0, incoming 0x7E8, outgoing 0x7E0, block size 0, STmin 0, transmit
+    // STmin 0
+    ASSERT_EQ(command(34, 1, hex("00 000007e8 000007e0 00 00 0000")), 0);
+    // The ECU grants everything at once.
+    rig->can.setPeer([this](const Frame& f) {
+        if (f.id == 0x7E0 && (f.data[0] >> 4) == 1)
+            rig->can.inject(canFrame(0x7E8, false, hex("3000000000000000")));
+    });
+    const QByteArray payload = pattern(1000, 3);
+    ASSERT_EQ(send(1, hex("00 000007e0") + payload),
+        0); // over 450 bytes: 0xD2 segments
+    ASSERT_TRUE(confirmedAll());
+    QByteArray onBus;
+    for (const Frame& f : rig->can.written())
+        if (f.id == 0x7E0)
+            onBus.append(reinterpret_cast<const char*>(f.data.data()) + ((f.data[0] >> 4) == 1 ? 2 : 1),
+                (f.data[0] >> 4) == 1 ? 6 : 7);
+    EXPECT_EQ(onBus.left(1000), payload);
+    // A single-frame answer arrives as a message with the leading byte, type and
+    // identifier.
+    rig->can.inject(canFrame(0x7E8, false, hex("0262f19000000000")));
+    EXPECT_EQ(toHex(read(1).mid(4)), "00 00 00 00 07 e8 62 f1");
+}
+
+// ---- throughput ----
+
+TEST_F(Adapter, ThroughputInEachDirection)
+{
+    start("A", 7);
+    constexpr int kFrames = 20000;
+    ASSERT_EQ(connect("CAN", 1 << 24), 1);
+    ASSERT_EQ(command(3, 1), 0);
+    const auto t0 = std::chrono::steady_clock::now();
+    for (int i = 0; i < kFrames; ++i)
+        rig->can.inject(canFrame(0x100, false, QByteArray(1, char(i))));
+    for (int i = 0; i < kFrames; ++i)
+        ASSERT_EQ(quint8(read(1)[7]), quint8(i)) << i;
+    const auto t1 = std::chrono::steady_clock::now();
+    for (int i = 0; i < kFrames; ++i)
+        ASSERT_EQ(send(1, hex("00 0200") + char(i)), 0);
+    ASSERT_TRUE(waitUntil([&] { return rig->can.written().size() >= size_t(kFrames); }, std::chrono::seconds(60)));
+    const auto t2 = std::chrono::steady_clock::now();
+    auto rate = [](auto d) { return kFrames / std::chrono::duration<double>(d).count(); };
+    std::printf("[ adapter ] bus->application %.0f frames/s, application->bus "
+                "%.0f frames/s\n",
+        rate(t1 - t0), rate(t2 - t1));
+    EXPECT_EQ(rig->can.written().size(), size_t(kFrames));
+}
+
+} // namespace
