@@ -1,413 +1,251 @@
-// Filter and transport-layer commands of RP1210_SendCommand, and the exported
-// local-only filter additions.
-#include "rp1210/command_rig.h"
+// Filter and transport-layer commands of RP1210_SendCommand on the wire of the fake
+// adapter, and the exported local-only filter additions.
+#include "wire_rig.h"
 
 #include "client/filters.h"
 
-#include <functional>
-
 namespace {
 
-// Interface letters and versions of the adapter generations used here.
-struct Generation {
-    const char* type;
-    int version;
+// Adapter generations by interface letter and version: J, K1 and E hold filters, A does not.
+const std::pair<const char*, int> kJ{"J", 1}, kA{"A", 7}, kK1{"K", 1}, kE{"E", 1};
+
+struct FilterRig : WireRig {
+    explicit FilterRig(std::pair<const char*, int> gen, const char* protocol)
+    {
+        reply(0xF2, "04f200", false);  // J1850 connects start the interface first
+        EXPECT_EQ(connectOn(gen.first, gen.second, protocol), 1);
+        from = mark();
+    }
+    std::string sent()  // the frames written since the mark, in hex, joined by " | "
+    {
+        std::string s;
+        for (const std::string& f : wire(-1, from))
+            s += (s.empty() ? "" : " | ") + f;
+        return s;
+    }
+    int filters() { return g.getCliente(1)->getFilterSize(); }
+    int from = 0;
 };
-constexpr Generation kGen1{"J", 1};
-constexpr Generation kGen2{"A", 7};
-constexpr Generation kGen3{"K", 1};
-constexpr Generation kGen5{"E", 1};
 
-TEST(J1939FilterCommand, FirstRecordGoesToAdaptersThatHoldFilters)
+TEST(FilterCommands, J1939FirstRecordGoesToAdaptersThatHoldFilters)
 {
-    struct Row {
-        Generation gen;
-        const char* data;
-        short rc;
-        const char* v6Pgn;  // expected SetFiltersV6 bytes, or null for none
-        int sourceAddress;  // expected SetFilter_SA_V6 address, or -1
-        int filters;
-    };
-    const Row rows[] = {
-        {kGen1, "01ECFE0006334401FEEB00060000", 0, "ECFE00", -1, 2},
-        {kGen2, "01ECFE0006334401FEEB00060000", 0, nullptr, -1, 2},
-        {kGen5, "01ECFE00063344", 0, "ECFE00", -1, 1},
-        {kGen3, "04000000003300", 0, nullptr, 0x33, 1},
-        {kGen1, "06000000003300", 0, nullptr, -1, 1},  // priority and source: not sent
-        {kGen2, "04000000003300", 0, nullptr, -1, 1},
+    const std::tuple<std::pair<const char*, int>, const char*, short, const char*, int> rows[] = {
+        {kJ, "01ECFE0006334401FEEB00060000", 0, "04 e0 01 10 01 ec fe 00", 2},
+        {kA, "01ECFE0006334401FEEB00060000", 0, "", 2},
+        {kE, "01ECFE00063344", 0, "04 e0 01 10 01 ec fe 00", 1},
+        {kK1, "04000000003300", 0, "04 e3 01 10 33", 1},
+        {kJ, "06000000003300", 0, "", 1},  // priority and source: not sent
         // A size that is no multiple of 7 still sends the first record before the walk refuses it.
-        {kGen1, "01ECFE00063344010203", 144, "ECFE00", -1, 0},
-        {kGen2, "01ECFE00063344010203", 144, nullptr, -1, 0},
-        {kGen1, "01ECFE000633", 144, nullptr, -1, 0},  // shorter than the record the adapter gets
-        {kGen1, "", 144, nullptr, -1, 0},
-    };
-    for (const Row& r : rows) {
-        SCOPED_TRACE(std::string(r.gen.type) + " " + r.data);
-        CommandRig rig;
-        ASSERT_EQ(rig.connectOn(r.gen.type, r.gen.version, "J1939"), 1);
-        EXPECT_EQ(rig.withoutWait([&] { return rig.cmdHex(4, 1, r.data); }), r.rc);
-        const auto v6 = rig.out.calls("GenerarTrama_SetFiltersV6");
-        ASSERT_EQ(v6.size(), r.v6Pgn ? 1u : 0u);
-        if (r.v6Pgn) {
-            EXPECT_EQ(v6[0].args, (std::vector<int>{1, PROTOCOLO_J1939, 1}));
-            EXPECT_EQ(v6[0].data, hex(r.v6Pgn));
-        }
-        const auto sa = rig.out.calls("GenerarTrama_SetFilter_SA_V6");
-        ASSERT_EQ(sa.size(), r.sourceAddress >= 0 ? 1u : 0u);
-        if (r.sourceAddress >= 0) {
-            EXPECT_EQ(sa[0].args, (std::vector<int>{1, PROTOCOLO_J1939, r.sourceAddress}));
-        }
-        EXPECT_EQ(rig.g.getCliente(1)->getFilterSize(), r.filters);
-        EXPECT_EQ(rig.g.getCliente(1)->getFilterState(), r.filters ? 2 : 0);
+        {kJ, "01ECFE00063344010203", 144, "04 e0 01 10 01 ec fe 00", 0},
+        {kJ, "01ECFE000633", 144, "", 0},
+        {kJ, "", 144, "", 0}};
+    for (const auto& [gen, data, rc, frames, filters] : rows) {
+        SCOPED_TRACE(std::string(gen.first) + " " + data);
+        FilterRig rig(gen, "J1939");
+        EXPECT_EQ(rig.withoutWait([&, d = data] { return rig.cmd(4, 1, d); }), rc);
+        EXPECT_EQ(rig.sent(), frames);
+        EXPECT_EQ(rig.filters(), filters);
+        EXPECT_EQ(rig.g.getCliente(1)->getFilterState(), filters ? 2 : 0);
     }
 }
 
-TEST(CanFilterCommand, AdaptersThatHoldFiltersAreAskedFirst)
+TEST(FilterCommands, CanFilterAdaptersThatHoldFiltersAreAskedFirst)
 {
-    constexpr const char* kRecord = "00000007FF00000123";
-    struct Row {
-        Generation gen;
-        QByteArray data;
-        int answer;  // -1: silent adapter
-        short rc;
-        bool requested;
-        int filters;
-    };
-    const Row rows[] = {
-        {kGen2, hex(kRecord), 0, 0, false, 1},
-        {kGen2, hex(kRecord) + hex("01"), 0, 144, false, 0},
-        {kGen1, hex(kRecord), 0, 0, true, 1},
-        {kGen1, hex(kRecord) + hex(kRecord), 0, 0, true, 2},
-        {kGen1, hex(kRecord), 12, 161, true, 0},
-        {kGen1, hex(kRecord), -1, 142, true, 0},
-        {kGen1, hex(kRecord) + hex("01"), 0, 144, true, 0},
-        {kGen1, hex(kRecord).left(8), 0, 144, false, 0},
-    };
-    for (const Row& r : rows) {
-        SCOPED_TRACE(std::string(r.gen.type) + " " + r.data.toHex().constData() + " answer " +
-                     std::to_string(r.answer));
-        CommandRig rig;
-        if (r.answer >= 0)
-            rig.answerSlot("GenerarTrama_Set_CAN_Filter", &GestorRP1210::setCANFilterStatus, r.answer);
-        ASSERT_EQ(rig.connectOn(r.gen.type, r.gen.version, "CAN"), 1);
-        const auto [rc, moved] = rig.runWhileClockMoves([&] { return rig.cmd(5, 1, r.data); });
-        EXPECT_EQ(rc, r.rc);
-        if (r.answer < 0) {
-            EXPECT_GE(moved, 7);
-        }
-        const auto requests = rig.out.calls("GenerarTrama_Set_CAN_Filter");
-        ASSERT_EQ(requests.size(), r.requested ? 1u : 0u);
-        if (r.requested) {
-            EXPECT_EQ(requests[0].data, hex(kRecord));
-        }
-        EXPECT_EQ(rig.g.getCliente(1)->getFilterSize(), r.filters);
+    const QByteArray record = hex("00000007FF00000123");
+    const std::tuple<std::pair<const char*, int>, QByteArray, int, short, int> rows[] = {
+        {kA, record, 0, 0, 1},           {kA, record + hex("01"), 0, 144, 0}, {kJ, record, 0, 0, 1},
+        {kJ, record + record, 0, 0, 2},  {kJ, record, 12, 161, 0},            {kJ, record, -1, 142, 0},  // -1: silent
+        {kJ, record + hex("01"), 0, 144, 0}, {kJ, record.left(8), 0, 144, 0}};
+    for (const auto& [gen, data, answer, rc, filters] : rows) {
+        SCOPED_TRACE(std::string(gen.first) + " " + toHex(data) + " answer " + std::to_string(answer));
+        FilterRig rig(gen, "CAN");
+        if (answer >= 0)
+            rig.reply(0xE6, QByteArray(1, char(answer)).prepend(hex("04e6")).toHex().constData(), false);
+        const auto [result, moved] = rig.runWhileClockMoves([&, d = data] { return rig.cmd(5, 1, d); });
+        EXPECT_EQ(result, rc);
+        EXPECT_GE(moved, answer < 0 ? 7 : 0);
+        const bool asked = gen == kJ && data.size() >= 9;
+        EXPECT_EQ(rig.sent(), asked ? "04 e6 01 00 00 00 01 23 00 00 07 ff" : "");
+        EXPECT_EQ(rig.filters(), filters);
     }
 }
 
-class FilterCommandsTest : public ::testing::Test, public CommandRig {};
-
-TEST_F(FilterCommandsTest, J1708FiltersOneMidPerByte)
+TEST(FilterCommands, LocalFiltersAndProtocolChecks)
 {
-    ASSERT_EQ(connect("J1708"), 1);
-    Cliente* c = g.getCliente(1);
-    EXPECT_EQ(cmd(7, 1, {}), 0);
-    EXPECT_EQ(c->getFilterState(), 0);
-    EXPECT_EQ(cmd(7, 1, {0x80, 0x81, 0x82}), 0);
-    EXPECT_EQ(c->getFilterSize(), 3);
+    FilterRig rig(kA, "J1708");
+    EXPECT_EQ(rig.cmd(7, 1, ""), 0);  // J1708: one MID per byte
+    EXPECT_EQ(rig.g.getCliente(1)->getFilterState(), 0);
+    EXPECT_EQ(rig.cmd(7, 1, "808182"), 0);
     // Past 255 bytes the walk neither wraps nor stops early: every byte is offered.
-    EXPECT_EQ(cmd(7, 1, QByteArray(256, char(0x90))), 501);
-    EXPECT_EQ(c->getFilterSize(), 65);
-}
+    EXPECT_EQ(rig.cmd(7, 1, QByteArray(256, char(0x90))), 501);
+    EXPECT_EQ(rig.filters(), 3 + 62);
 
-TEST_F(FilterCommandsTest, CdlFilterIsOneLengthPrefixedRecord)
-{
-    ASSERT_EQ(connect("CAT"), 1);
-    Cliente* c = g.getCliente(1);
-    EXPECT_EQ(cmd(211, 1, {0x80}), 0);
-    EXPECT_EQ(c->getFilterSize(), 0);
-    EXPECT_EQ(cmd(211, 1, {0x80, 0x81, 0x82}), 0);
-    ASSERT_EQ(c->getFilterSize(), 1);
+    ASSERT_EQ(rig.connect("CAT"), 2);  // CDL: one record behind a one-byte length
+    Cliente* c = rig.g.getCliente(2);
+    EXPECT_EQ(rig.cmd(211, 2, "80") + rig.cmd(211, 2, "808182") + rig.cmd(211, 2, QByteArray(255, 1)), 0);
+    EXPECT_EQ(rig.cmd(211, 2, QByteArray(256, 1)), 144);
     const auto* f = dynamic_cast<const CDL_Filtro*>(c->getActiveFilter(0));
-    ASSERT_NE(f, nullptr);
+    ASSERT_TRUE(f && c->getFilterSize() == 2);
     EXPECT_EQ(f->getPattern(), (std::vector<quint8>{0x80, 0x81, 0x82}));
-    // The one-byte length cannot hold more.
-    EXPECT_EQ(cmd(211, 1, QByteArray(256, 1)), 144);
-    EXPECT_EQ(cmd(211, 1, QByteArray(255, 1)), 0);
-    EXPECT_EQ(c->getFilterSize(), 2);
-}
 
-TEST_F(FilterCommandsTest, FilterCommandsNeedTheirProtocol)
-{
-    ASSERT_EQ(connect("KWP2000"), 1);
-    const int before = callCount();
-    const std::pair<short, int> commands[] = {{4, 7}, {5, 9}, {7, 1}, {8, 6}, {9, 11}, {211, 3}};
-    for (const auto& [command, size] : commands)
-        EXPECT_EQ(cmd(command, 1, QByteArray(size, 1)), 144) << command;
-    EXPECT_EQ(callCount(), before);
-}
-
-TEST_F(FilterCommandsTest, J1850FiltersAreAddedBeforeTheAdapterIsAsked)
-{
-    ASSERT_EQ(connect("J1850VPW"), 1);
-    const auto [rc, moved] = runWhileClockMoves([&] { return cmdHex(8, 1, "FF000040000000FF00004100"); });
-    EXPECT_EQ(rc, 142);
-    EXPECT_GE(moved, 7);
-    EXPECT_EQ(g.getCliente(1)->getFilterSize(), 2);
-    ASSERT_EQ(out.count("GenerarTrama_Set_J1850_Filter"), 1);
-    EXPECT_EQ(out.calls("GenerarTrama_Set_J1850_Filter")[0].data, hex("FF0000400000"));
-
-    answerSlot("GenerarTrama_Set_J1850_Filter", &GestorRP1210::setJ1850FilterStatus, RESP_SERV_OK);
-    EXPECT_EQ(cmdHex(8, 1, "FF0000400000"), 0);
-    EXPECT_EQ(cmdHex(8, 1, "FF000040000000"), 144);
-    EXPECT_EQ(g.getCliente(1)->getFilterSize(), 3);
-    EXPECT_EQ(out.count("GenerarTrama_Set_J1850_Filter"), 2);
-}
-
-TEST_F(FilterCommandsTest, Iso15765FiltersAreAskedOnlyForWhatIsNew)
-{
-    constexpr const char* kA = "000000FFFF0000000123" "00";
-    constexpr const char* kB = "000000FFFF0000000456" "00";
-    constexpr const char* kC = "000000FFFF0000000789" "00";
-    answerSlot("GenerarTrama_Set_ISO15765_Filter", &GestorRP1210::setISO15765FilterStatus, RESP_SERV_OK);
-    ASSERT_EQ(connect("ISO15765"), 1);
-    Cliente* c = g.getCliente(1);
-
-    EXPECT_EQ(cmd(9, 1, hex(kA) + hex(kB)), 0);
-    EXPECT_EQ(c->getFilterSize(), 2);
-    EXPECT_EQ(cmd(9, 1, hex(kB) + hex(kA)), 0);  // both held already
-    EXPECT_EQ(cmd(9, 1, {}), 0);
-    EXPECT_EQ(cmd(9, 1, hex(kA) + hex(kC)), 0);
-    EXPECT_EQ(c->getFilterSize(), 3);
-    const auto requests = out.calls("GenerarTrama_Set_ISO15765_Filter");
-    ASSERT_EQ(requests.size(), 2u);
-    EXPECT_EQ(requests[0].args, (std::vector<int>{1, PROTOCOLO_ISO15765, 1, 22}));
-    EXPECT_EQ(requests[0].data, hex(kA) + hex(kB));
-    EXPECT_EQ(requests[1].args, (std::vector<int>{1, PROTOCOLO_ISO15765, 1, 11}));
-    EXPECT_EQ(requests[1].data, hex(kC));
-
-    EXPECT_EQ(cmd(9, 1, hex(kA) + hex("00")), 144);
-    // A negative answer is reported as an invalid command; nothing is added.
-    answerSlot("GenerarTrama_Set_ISO15765_Filter", &GestorRP1210::setISO15765FilterStatus, RESP_SERV_NEGATIVE);
-    EXPECT_EQ(cmd(9, 1, QByteArray(11, 0)), 144);
-    EXPECT_EQ(c->getFilterSize(), 3);
-    EXPECT_EQ(out.count("GenerarTrama_Set_ISO15765_Filter"), 3);
-}
-
-TEST(DiscardAllFilters, ClearsTheAdapterThenTheClientWhateverTheAnswer)
-{
-    struct Row {
-        Generation gen;
-        const char* connectString;
-        const char* builder;  // the clear request expected, or null
-        void (GestorRP1210::*slot)(RESPONSES_SERV_RP1210);
-        int answer;
-        short rc;
-    };
-    const Row rows[] = {
-        {kGen2, "ISO15765", "GenerarTrama_Set_ISO15765_Filter", &GestorRP1210::setISO15765FilterStatus, 3, 136},
-        {kGen1, "ISO15765", "GenerarTrama_Set_ISO15765_Filter", &GestorRP1210::setISO15765FilterStatus, 0, 0},
-        {kGen2, "J1850VPW", "GenerarTrama_ClearFilterJ1850", &GestorRP1210::setJ1850ClearFilterStatus, 0, 0},
-        {kGen1, "CAN", "GenerarTrama_ClearFilterCAN", &GestorRP1210::setCANClearFilterStatus, 13, 523},
-        {kGen2, "CAN", nullptr, nullptr, 0, 0},
-        {kGen1, "J1708", nullptr, nullptr, 0, 0},
-    };
-    const unsigned char record[11] = {};
-    for (const Row& r : rows) {
-        SCOPED_TRACE(std::string(r.gen.type) + " " + r.connectString);
-        CommandRig rig;
-        if (r.builder)
-            rig.answerSlot(r.builder, r.slot, r.answer);
-        ASSERT_EQ(rig.connectOn(r.gen.type, r.gen.version, r.connectString), 1);
-        Cliente* c = rig.g.getCliente(1);
-        ASSERT_EQ(c->addFiltro(record), 0u);
-        const int before = rig.callCount();
-        EXPECT_EQ(rig.withoutWait([&] { return rig.cmd(17, 1, {}); }), r.rc);
-        EXPECT_EQ(rig.callCount() - before, r.builder ? 1 : 0);
-        if (r.builder) {
-            EXPECT_EQ(rig.out.count(r.builder), 1);
-        }
-        EXPECT_EQ(c->getFilterSize(), 0);
-        EXPECT_EQ(c->getFilterState(), 0);
-    }
-}
-
-TEST(DiscardAllFilters, J1939FiltersAreClearedInTheAdapterOneByOne)
-{
-    for (const bool adapterHoldsFilters : {true, false}) {
-        SCOPED_TRACE(adapterHoldsFilters);
-        const Generation gen = adapterHoldsFilters ? kGen1 : kGen2;
-        CommandRig rig;
-        ASSERT_EQ(rig.connectOn(gen.type, gen.version, "J1939"), 1);
-        Cliente* c = rig.g.getCliente(1);
-        for (const char* h : {"01ECFE00000000", "04000000003300", "02000000060000", "03FEEB00000000"})
-            ASSERT_EQ(c->addFiltro(reinterpret_cast<const unsigned char*>(hex(h).constData())), 0u);
-        EXPECT_EQ(rig.cmd(17, 1, {}), 0);
-        const auto pgns = rig.out.calls("GenerarTrama_ClearFilterV6");
-        const auto sources = rig.out.calls("GenerarTrama_ClearFilter_SA_V6");
-        if (adapterHoldsFilters) {
-            ASSERT_EQ(pgns.size(), 2u);
-            EXPECT_EQ(pgns[0].data, hex("ECFE00"));
-            EXPECT_EQ(pgns[1].data, hex("FEEB00"));
-            EXPECT_EQ(sources.size(), 1u);
-        } else {
-            EXPECT_TRUE(pgns.empty());
-            EXPECT_TRUE(sources.empty());
-        }
-        EXPECT_EQ(c->getFilterSize(), 0);
-    }
-}
-
-using Update = std::function<void(GestorRP1210&, quint8 id, quint8 state)>;
-
-TEST(TransportCommands, PassTheirBytesAndMapTheAnswer)
-{
-    const Update flowControl = [](GestorRP1210& g, quint8 id, quint8 s) {
-        g.modificarEstadoServicio(id, SERV_ISO15765_FLOW_CONTROL, RESPONSES_SERV_RP1210(s));
-    };
-    const Update clearFlowControl = [](GestorRP1210& g, quint8 id, quint8 s) {
-        g.modificarEstadoServicio(id, SERV_ISO15765_CLEAR_FLOW_CONTROL, RESPONSES_SERV_RP1210(s));
-    };
-    const Update padding = [](GestorRP1210& g, quint8 id, quint8 s) { g.actualizarSet_Padding_ISO15765_Response(id, s); };
-    const Update remote = [](GestorRP1210& g, quint8 id, quint8 s) { g.actualizarSet_Remote_CAN_Message(id, s); };
-    const Update firstFrame = [](GestorRP1210& g, quint8 id, quint8 s) {
-        g.actualizarSet_Can_First_Consecutive_Frame_Value(id, s);
-    };
-    const Update interpacket = [](GestorRP1210& g, quint8 id, quint8 s) {
-        g.actualizar_EstadoSetJ1939InterpacketTime(id, s);
-    };
-    struct Row {
-        short command;
-        const char* builder;
-        Update update;
-        const char* data;
-        int answer;
-        short rc;
-        const char* sent;  // bytes the builder was given; null: not called
-    };
-    const Row rows[] = {
-        {34, "GenerarTrama_ISO15765_Flow_Control", flowControl, "0000000123000000045600080A", 0, 0,
-         "0000000123000000045600080A"},
-        {34, "GenerarTrama_ISO15765_Flow_Control", flowControl, "00000001230000", 9, 144, "00000001230000"},
-        {34, "GenerarTrama_ISO15765_Flow_Control", flowControl, "00000001230000", 1, 144, "00000001230000"},
-        {35, "GenerarTrama_ISO15765_Clear_Flow_Control", clearFlowControl, "", 5, 515, ""},
-        {1001, "GenerarTrama_Set_Padding_ISO15765", padding, "01AA", 0, 0, "01AA"},
-        {1001, "GenerarTrama_Set_Padding_ISO15765", padding, "01AA", 1, 144, "01AA"},
-        {1001, "GenerarTrama_Set_Padding_ISO15765", padding, "01", 0, 144, nullptr},
-        {1002, "GenerarTrama_Set_Remote_CAN_Message", remote, "01", 3, 136, "01"},
-        {1002, "GenerarTrama_Set_Remote_CAN_Message", remote, "", 0, 144, nullptr},
-        {1003, "GenerarTrama_Set_Can_First_Consecutive_Frame_Value", firstFrame, "30", 0, 0, "30"},
-        {1003, "GenerarTrama_Set_Can_First_Consecutive_Frame_Value", firstFrame, "", 0, 144, nullptr},
-        {27, "GenerarTrama_Set_J1939_Interpacket_Time", interpacket, "32000000", 0, 0, "32000000"},
-        {27, "GenerarTrama_Set_J1939_Interpacket_Time", interpacket, "320000", 0, 144, nullptr},
-        {27, "GenerarTrama_Set_J1939_Interpacket_Time", interpacket, "3200000000", 0, 144, nullptr},
-    };
-    for (const Row& r : rows) {
-        SCOPED_TRACE(std::to_string(r.command) + " " + r.data + " answer " + std::to_string(r.answer));
-        CommandRig rig;
-        const Update update = r.update;
-        const int state = r.answer;
-        rig.answer(r.builder, [update, state](GestorRP1210& g, const OutputCall& c) {
-            update(g, quint8(c.args[0]), quint8(state));
-        });
-        ASSERT_EQ(rig.connect("ISO15765"), 1);
-        EXPECT_EQ(rig.withoutWait([&] { return rig.cmdHex(r.command, 1, r.data); }), r.rc);
-        const auto calls = rig.out.calls(r.builder);
-        ASSERT_EQ(calls.size(), r.sent ? 1u : 0u);
-        if (r.sent) {
-            EXPECT_EQ(calls[0].args[0], 1);
-            EXPECT_EQ(calls[0].data, hex(r.sent));
-        }
-    }
-}
-
-TEST_F(FilterCommandsTest, ProtectAddressWaitsOnlyWhenBlocking)
-{
-    ASSERT_EQ(connect("J1939"), 1);
-    Cliente* c = g.getCliente(1);
-    constexpr const char* kNonBlocking = "F90102030405060708" "02";
-    EXPECT_EQ(withoutWait([&] { return cmdHex(19, 1, kNonBlocking); }), 146);
-    ASSERT_EQ(out.count("GenerarTrama_J1939_AdressClaim"), 1);
-    EXPECT_EQ(out.calls("GenerarTrama_J1939_AdressClaim")[0].data, hex(kNonBlocking));
-    EXPECT_EQ(cmdHex(19, 1, "F9010203040506070800FF"), 144);
-    EXPECT_EQ(cmdHex(19, 1, "F901020304050607"), 144);
-    EXPECT_EQ(out.count("GenerarTrama_J1939_AdressClaim"), 1);
-
-    const auto answerClaim = [this](int state) {
-        answer("GenerarTrama_J1939_AdressClaim", [state](GestorRP1210& g, const OutputCall& call) {
-            g.modificarEstadoJ1939AdressClaim(quint8(call.args[0]), SERV_PROTECT_J1939_ADDRESS, quint8(state),
-                                              quint8(call.data[0]));
-        });
-    };
-    answerClaim(RESP_SERV_NEGATIVE);
-    EXPECT_EQ(cmdHex(19, 1, "F90102030405060708" "00"), 146);
-    EXPECT_EQ(c->get_J1939_Claim_Address_State(), 0);
-    answerClaim(RESP_SERV_OK);
-    EXPECT_EQ(cmdHex(19, 1, "F90102030405060708" "00"), 0);
-    EXPECT_EQ(c->get_J1939_Claim_Address_Value(), 0xF9);
-    EXPECT_EQ(c->get_J1939_Claim_Address_State(), 1);
-
-    // Release is local: only the claimed address frees it.
-    EXPECT_EQ(cmd(31, 1, {0xF8}), 227);
-    EXPECT_EQ(cmd(31, 1, {}), 144);
-    EXPECT_EQ(c->get_J1939_Claim_Address_Value(), 0xF9);
-    EXPECT_EQ(cmd(31, 1, {0xF9}), 0);
-    EXPECT_EQ(c->get_J1939_Claim_Address_Value(), 0);
-    EXPECT_EQ(c->get_J1939_Claim_Address_State(), 0);
-    EXPECT_EQ(out.count("GenerarTrama_J1939_AdressClaim"), 3);
-}
-
-TEST_F(FilterCommandsTest, ImpossibleBuffersAreRefused)
-{
-    ASSERT_EQ(connect("ISO15765"), 1);
-    ASSERT_EQ(connect("J1708"), 2);
-    const int before = callCount();
+    ASSERT_EQ(rig.connect("KWP2000"), 3);  // each filter command needs its protocol
+    for (const auto& [command, size] : {std::pair<short, int>{4, 7}, {5, 9}, {7, 1}, {8, 6}, {9, 11}, {211, 3}})
+        EXPECT_EQ(rig.cmd(command, 3, QByteArray(size, 1)), 144) << command;
+    // Impossible buffers are refused.
     char data[11] = {};
-    const std::pair<short, short> rows[] = {{34, 1}, {9, 1}, {7, 2}};  // command, client
-    for (const auto& [command, id] : rows) {
-        EXPECT_EQ(g.RP1210_SendCommand(command, id, data, -1), 144) << command;
-        EXPECT_EQ(g.RP1210_SendCommand(command, id, nullptr, 4), 144) << command;
+    for (const auto& [command, id] : {std::pair<short, short>{34, 1}, {9, 1}, {7, 1}, {211, 2}}) {
+        EXPECT_EQ(rig.g.RP1210_SendCommand(command, id, data, -1), 144) << command;
+        EXPECT_EQ(rig.g.RP1210_SendCommand(command, id, nullptr, 4), 144) << command;
     }
-    EXPECT_EQ(callCount(), before);
-    EXPECT_EQ(g.getCliente(2)->getFilterSize() + g.getCliente(1)->getFilterSize(), 0);
+    EXPECT_EQ(rig.filters() + c->getFilterSize() + rig.g.getCliente(3)->getFilterSize(), 65 + 2);
+    EXPECT_EQ(rig.count(-1, rig.from), rig.count(2, rig.from));  // the connects only
 }
 
-TEST_F(FilterCommandsTest, ExportedAdditionsRefuseRecordsShorterThanTheFilter)
+TEST(FilterCommands, J1850FiltersAreAddedBeforeTheAdapterIsAsked)
 {
-    ASSERT_EQ(connect("J1939"), 1);
-    ASSERT_EQ(connect("J1708"), 2);
-    ASSERT_EQ(connect("CAT"), 3);
-    ASSERT_EQ(connect("CAN"), 4);
-    Cliente* j1939 = g.getCliente(1);
-    Cliente* j1708 = g.getCliente(2);
-    Cliente* cat = g.getCliente(3);
-    const QByteArray seven = hex("01ECFE00063344");
-    EXPECT_EQ(g.Cmd_Set_Message_Filtering_For_J1708(j1939, seven.constData(), 3), 144u);
-    EXPECT_EQ(g.Cmd_Set_Message_Filtering(j1939, seven.constData(), 7, 1), 144u);
-    EXPECT_EQ(g.Cmd_Set_Message_Filtering(j1939, seven.constData(), 7, 0), 144u);
-    EXPECT_EQ(g.Cmd_Set_Message_Filtering_For_CDL(j1939, seven.constData(), 3), 144u);
-    EXPECT_EQ(g.Cmd_Set_Message_Filtering_For_J1939(j1939, seven.constData(), 6), 144u);
-    EXPECT_EQ(j1939->getFilterSize(), 0);
-    EXPECT_EQ(g.Cmd_Set_Message_Filtering(j1939, seven.constData(), 7, 7), 0u);
-    EXPECT_EQ(g.Cmd_Set_Message_Filtering_For_J1939(j1939, seven.constData(), 7), 0u);
+    FilterRig rig(kA, "J1850VPW");
+    rig.reply(0xF3, "04f300", false);
+    EXPECT_EQ(rig.cmd(8, 1, "FF0000400000"), 0);
+    EXPECT_EQ(rig.cmd(8, 1, "FF000040000000"), 144);
+    EXPECT_EQ(rig.filters(), 1);
+    // Only the first record is sent; the filters stay when the adapter does not answer.
+    rig.silence(0xF3);
+    const int from = rig.mark();
+    const auto [rc, moved] = rig.runWhileClockMoves([&] { return rig.cmd(8, 1, "FF000041000000FF00004200"); });
+    EXPECT_TRUE(rc == 142 && moved >= 7) << rc << " after " << moved;
+    EXPECT_EQ(rig.filters(), 3);
+    EXPECT_EQ(rig.wire(0xF3, from), std::vector<std::string>{"04 f3 ff 00 00 41 00 00"});
+}
+
+TEST(FilterCommands, Iso15765FiltersAreAskedOnlyForWhatIsNew)
+{
+    const char *a = "000000FFFF000000012300", *b = "000000FFFF000000045600", *c = "000000FFFF000000078900";
+    FilterRig rig(kA, "ISO15765");
+    rig.reply(0xEB, "04eb00000000", false);
+    EXPECT_EQ(rig.cmd(9, 1, hex(a) + hex(b)), 0);
+    EXPECT_EQ(rig.filters(), 2);
+    EXPECT_EQ(rig.cmd(9, 1, hex(b) + hex(a)), 0);  // both held already
+    EXPECT_EQ(rig.cmd(9, 1, ""), 0);
+    EXPECT_EQ(rig.cmd(9, 1, hex(a) + hex(c)), 0);
+    EXPECT_EQ(rig.filters(), 3);
+    EXPECT_EQ(rig.sent(), "04 eb 01 11 01 00 16 " + toHex(hex(a) + hex(b)) + " | 04 eb 01 11 01 00 0b " + toHex(hex(c)));
+    EXPECT_EQ(rig.cmd(9, 1, hex(a) + hex("00")), 144);
+    // A negative answer is reported as an invalid command; nothing is added.
+    rig.reply(0xEB, "04eb00000001", false);
+    EXPECT_EQ(rig.cmd(9, 1, QByteArray(11, 0)), 144);
+    EXPECT_EQ(rig.filters(), 3);
+    EXPECT_EQ(rig.count(0xEB), 3);
+}
+
+TEST(FilterCommands, DiscardAllClearsTheAdapterThenTheClientWhateverTheAnswer)
+{
+    const std::tuple<std::pair<const char*, int>, const char*, const char*, short, const char*> rows[] = {
+        {kA, "ISO15765", "04eb00000003", 136, "04 eb 01 11 00 00 00"},
+        {kJ, "ISO15765", "04eb00000000", 0, "04 eb 01 11 00 00 00"},
+        {kA, "J1850VPW", "04f400", 0, "04 f4"},
+        {kJ, "CAN", "04e70d", 523, "04 e7 01"},
+        {kA, "CAN", "", 0, ""},
+        {kJ, "J1708", "", 0, ""}};
+    for (const auto& [gen, protocol, answer, rc, frames] : rows) {
+        SCOPED_TRACE(std::string(gen.first) + " " + protocol);
+        FilterRig rig(gen, protocol);
+        if (*answer)
+            rig.reply(hex(answer)[1], answer, false);
+        ASSERT_EQ(rig.g.getCliente(1)->addFiltro(ubytes(QByteArray(11, 0))), 0u);
+        EXPECT_EQ(rig.withoutWait([&] { return rig.cmd(17, 1, ""); }), rc);
+        EXPECT_EQ(rig.sent(), frames);
+        EXPECT_EQ(rig.filters() + rig.g.getCliente(1)->getFilterState(), 0);
+    }
+    // J1939 filters are cleared in the adapter one by one, in their order.
+    for (const auto& gen : {kJ, kA}) {
+        FilterRig rig(gen, "J1939");
+        for (const char* h : {"01ECFE00000000", "04000000003300", "02000000060000", "03FEEB00000000"})
+            ASSERT_EQ(rig.g.getCliente(1)->addFiltro(ubytes(hex(h))), 0u);
+        EXPECT_EQ(rig.cmd(17, 1, ""), 0);
+        EXPECT_EQ(rig.sent(), gen == kA ? "" : "04 e2 01 10 01 ec fe 00 | 04 e4 01 10 | 04 e2 01 10 01 fe eb 00");
+        EXPECT_EQ(rig.filters(), 0);
+    }
+}
+
+TEST(FilterCommands, TransportCommandsPassTheirBytesAndMapTheAnswer)
+{
+    const std::tuple<short, const char*, const char*, short, const char*> rows[] = {
+        {34, "0000000123000000045600080A", "04090000", 0, "04 09 01 00 0d 00 00 00 01 23 00 00 00 04 56 00 08 0a 11"},
+        {34, "00000001230000", "04090009", 144, "04 09 01 00 07 00 00 00 01 23 00 00 11"},
+        {34, "00000001230000", "04090001", 144, "04 09 01 00 07 00 00 00 01 23 00 00 11"},
+        {35, "", "040a0005", 515, "04 0a 01"},
+        {1001, "01AA", "04e8000000", 0, "04 e8 01 11 01 aa"},
+        {1001, "01AA", "04e8000001", 144, "04 e8 01 11 01 aa"},
+        {1001, "01", "04e8000000", 144, ""},
+        {1002, "01", "04e9000003", 136, "04 e9 01 11 01"},
+        {1002, "", "04e9000000", 144, ""},
+        {1003, "30", "04ea000000", 0, "04 ea 01 11 30"},
+        {1003, "", "04ea000000", 144, ""},
+        {27, "32000000", "0414000000", 0, "04 14 01 11 00 00 00 32"},
+        {27, "320000", "0414000000", 144, ""},
+        {27, "3200000000", "0414000000", 144, ""}};
+    for (const auto& [command, data, answer, rc, frames] : rows) {
+        SCOPED_TRACE(std::to_string(command) + " " + data + " answer " + answer);
+        FilterRig rig(kA, "ISO15765");
+        rig.reply(hex(answer)[1], answer);
+        EXPECT_EQ(rig.withoutWait([&, n = command, d = data] { return rig.cmd(n, 1, d); }), rc);
+        EXPECT_EQ(rig.sent(), frames);
+    }
+}
+
+TEST(FilterCommands, ProtectAddressWaitsOnlyWhenBlocking)
+{
+    FilterRig rig(kA, "J1939");
+    Cliente* c = rig.g.getCliente(1);
+    EXPECT_EQ(rig.withoutWait([&] { return rig.cmd(19, 1, "F9010203040506070802"); }), 146);  // not blocking
+    EXPECT_EQ(rig.cmd(19, 1, "F9010203040506070800FF"), 144);
+    EXPECT_EQ(rig.cmd(19, 1, "F901020304050607"), 144);
+    EXPECT_EQ(rig.sent(), "04 e5 01 f9 01 02 03 04 05 06 07 08");
+    for (const int state : {1, 0}) {
+        rig.onService(0xE5, [state](const QByteArray& w) {
+            return QList<QByteArray>{w.left(3) + char(state) + w[3]};  // client, state, address
+        });
+        EXPECT_EQ(rig.cmd(19, 1, "F9010203040506070800"), state ? 146 : 0);
+        EXPECT_EQ(c->get_J1939_Claim_Address_State(), state ? 0 : 1);
+    }
+    EXPECT_EQ(c->get_J1939_Claim_Address_Value(), 0xF9);
+    // Release is local: only the claimed address frees it.
+    EXPECT_EQ(rig.cmd(31, 1, "F8"), 227);
+    EXPECT_EQ(rig.cmd(31, 1, ""), 144);
+    EXPECT_EQ(c->get_J1939_Claim_Address_Value(), 0xF9);
+    EXPECT_EQ(rig.cmd(31, 1, "F9"), 0);
+    EXPECT_EQ(c->get_J1939_Claim_Address_Value() + c->get_J1939_Claim_Address_State(), 0);
+    EXPECT_EQ(rig.count(0xE5), 3);
+}
+
+TEST(FilterCommands, ExportedAdditionsRefuseRecordsShorterThanTheFilter)
+{
+    FilterRig rig(kA, "J1939");
+    GestorRP1210& g = rig.g;
+    for (const char* protocol : {"J1708", "CAT", "CAN"})
+        ASSERT_GT(rig.connect(protocol), 1);
+    Cliente *j1939 = g.getCliente(1), *j1708 = g.getCliente(2), *cat = g.getCliente(3), *can = g.getCliente(4);
+    const QByteArray seven = hex("01ECFE00063344"), cans = hex("00000007FF00000123000000000000000456");
+    const char* s = seven.constData();
+    EXPECT_EQ(g.Cmd_Set_Message_Filtering_For_J1708(j1939, s, 3), 144u);
+    EXPECT_EQ(g.Cmd_Set_Message_Filtering(j1939, s, 7, 1), 144u);
+    EXPECT_EQ(g.Cmd_Set_Message_Filtering_For_J1939(j1939, s, 6), 144u);
+    EXPECT_EQ(g.Cmd_Set_Message_Filtering(j1939, s, 7, 7), 0u);
+    EXPECT_EQ(g.Cmd_Set_Message_Filtering_For_J1939(j1939, s, 7), 0u);
     EXPECT_EQ(j1939->getFilterSize(), 2);
-
-    EXPECT_EQ(g.Cmd_Set_Message_Filtering_For_J1708(j1708, seven.constData(), 0), 0u);
-    EXPECT_EQ(g.Cmd_Set_Message_Filtering_For_J1708(j1708, seven.constData(), 3), 0u);
+    EXPECT_EQ(g.Cmd_Set_Message_Filtering_For_J1708(j1708, s, 0), 0u);
+    EXPECT_EQ(g.Cmd_Set_Message_Filtering_For_J1708(j1708, s, 3), 0u);
     EXPECT_EQ(j1708->getFilterSize(), 3);
-
     // A CAT record's first byte counts the bytes behind it: they must be there.
-    const QByteArray counted = hex("05AABB");
-    EXPECT_EQ(g.Cmd_Set_Message_Filtering(cat, counted.constData(), 3, 3), 144u);
+    EXPECT_EQ(g.Cmd_Set_Message_Filtering(cat, hex("05AABB").constData(), 3, 3), 144u);
     EXPECT_EQ(g.Cmd_Set_Message_Filtering(cat, hex("02AABB").constData(), 3, 3), 0u);
-    EXPECT_EQ(g.Cmd_Set_Message_Filtering_For_CDL(cat, seven.constData(), 1), 0u);
+    EXPECT_EQ(g.Cmd_Set_Message_Filtering_For_CDL(cat, s, 1), 0u);
     EXPECT_EQ(cat->getFilterSize(), 1);
-
-    const QByteArray can = hex("00000007FF00000123000000000000000456");
-    EXPECT_EQ(g.Cmd_Set_Message_Filtering_For_CAN(g.getCliente(4), can.constData(), 14), 144u);
-    EXPECT_EQ(g.Cmd_Set_Message_Filtering_For_CAN(g.getCliente(4), can.constData(), 18), 0u);
-    EXPECT_EQ(g.getCliente(4)->getFilterSize(), 2);
-    EXPECT_EQ(g.Cmd_Set_Message_Filtering_For_ISO15765(j1939, can.constData(), 11, 11), 144);
-    EXPECT_EQ(out.count("GenerarTrama_Set_ISO15765_Filter"), 0);
+    EXPECT_EQ(g.Cmd_Set_Message_Filtering_For_CAN(can, cans.constData(), 14), 144u);
+    EXPECT_EQ(g.Cmd_Set_Message_Filtering_For_CAN(can, cans.constData(), 18), 0u);
+    EXPECT_EQ(can->getFilterSize(), 2);
+    EXPECT_EQ(g.Cmd_Set_Message_Filtering_For_ISO15765(j1939, cans.constData(), 11, 11), 144);
+    EXPECT_EQ(rig.count(0xEB), 0);
 }
 
 }  // namespace

@@ -1,6 +1,5 @@
-// Lets a test wait until another thread sleeps inside a blocking call, so that the
-// wake-up path of that call is exercised for certain rather than by chance.
-// Linux only: reads the thread's scheduler state from /proc.
+// Lets a test wait until another thread sleeps inside a blocking call, so that its wake-up
+// path is exercised for certain. Linux only: reads the thread's state from /proc.
 #pragma once
 
 #include <sys/syscall.h>
@@ -9,20 +8,15 @@
 #include <fstream>
 #include <string>
 
-inline long currentThreadTid()
-{
-    return static_cast<long>(::syscall(SYS_gettid));
-}
+inline long currentThreadTid() { return static_cast<long>(::syscall(SYS_gettid)); }
 
 // True while the thread `tid` of this process is in an interruptible sleep.
 inline bool threadIsSleeping(long tid)
 {
-    if (tid <= 0)
-        return false;
     std::ifstream stat("/proc/self/task/" + std::to_string(tid) + "/stat");
     std::string line;
     std::getline(stat, line);
     // "tid (name) S ...": the name may contain spaces, so look behind its last ')'.
     const auto close = line.rfind(')');
-    return close != std::string::npos && close + 2 < line.size() && line[close + 2] == 'S';
+    return tid > 0 && close != std::string::npos && close + 2 < line.size() && line[close + 2] == 'S';
 }
