@@ -3,6 +3,10 @@
 
 #include <time.h>
 
+#include <atomic>
+#include <thread>
+#include <vector>
+
 namespace {
 
 using namespace rp1210rc;
@@ -138,6 +142,26 @@ TEST_F(ConnectTest, OnlyTheLastClientOfAProtocolDisconnectsFromTheAdapterAndTheR
     link.setFailWrites(true);
     EXPECT_EQ(g.RP1210_ClientDisconnect(1), HARDWARE_NOT_RESPONDING);
     EXPECT_EQ(g.numeroClientesConectados(), 0);
+}
+
+TEST_F(ConnectTest, ConcurrentConnectsAndDisconnectsKeepTheTableConsistent)
+{
+    std::vector<std::thread> threads;
+    std::atomic<int> bad{0};
+    for (const char* p : {"J1939", "J1708", "CAN", "KWP2000"}) {
+        threads.emplace_back([&, p] {
+            for (int i = 0; i < 25; ++i) {
+                const short id = connect(p);
+                if (id < 1 || id > 16 || g.RP1210_ClientDisconnect(id) != 0)
+                    ++bad;
+            }
+        });
+    }
+    for (auto& t : threads)
+        t.join();
+    EXPECT_EQ(bad, 0);
+    EXPECT_EQ(g.numeroClientesConectados(), 0);
+    EXPECT_FALSE(linkOpen());
 }
 
 }  // namespace
