@@ -25,11 +25,22 @@ QByteArray readOne(Cliente* c)
     return n > 0 ? QByteArray(buffer, n) : QByteArray();
 }
 
-TEST(Dispatch, EachClientAnswerSetsItsServiceOnlyWhenLongEnough)
+// Adapter-wide answers: a slot of the manager instead of a client's service.
+using G = GestorRP1210;
+const struct {
+    void (G::*set)(RESPONSES_SERV_RP1210);
+    RESPONSES_SERV_RP1210 (G::*get)() const;
+} kWide[] = {{&G::setIsCmmdMuxEnded, &G::getIsCmmdMuxEnded},           {&G::setCANFilterStatus, &G::getCANFilterStatus},
+             {&G::setCANClearFilterStatus, &G::getCANClearFilterStatus}, {&G::setISO15765FilterStatus, &G::getISO15765FilterStatus},
+             {&G::setPICConnectionEnded, &G::getPICConnectionEnded},     {&G::setJ1850FilterStatus, &G::getJ1850FilterStatus},
+             {&G::setJ1850ClearFilterStatus, &G::getJ1850ClearFilterStatus}};
+enum { MUX = -1, CANF = -2, CANC = -3, ISOF = -4, PIC = -5, J1850F = -6, J1850C = -7 };
+
+TEST(Dispatch, EachAnswerSetsItsServiceOnlyWhenLongEnough)
 {
     const struct {
         const char* frame;
-        IDS_SERV_RP1210 service;
+        int service;  // a client service, or an adapter-wide slot (negative)
         int expected;  // -1: the frame must leave the pending state alone
     } rows[] = {
         {"04 02 03 00", SERV_CONECTAR_CLIENTE, 0}, {"04 02 03", SERV_CONECTAR_CLIENTE, -1},
@@ -49,42 +60,22 @@ TEST(Dispatch, EachClientAnswerSetsItsServiceOnlyWhenLongEnough)
         // wrong frame class, another client, a service without a handler
         {"05 03 03 05", SERV_DESCONECTAR_CLIENTE, -1}, {"04 03 07 05", SERV_DESCONECTAR_CLIENTE, -1},
         {"04 E1 03 99 00", SERV_CLEAR_ALL_FILTERS_V6, -1},
+        {"04 11 05", MUX, 5}, {"04 E6 00", CANF, 0}, {"04 E7 0C", CANC, 12}, {"04 EB 03 99 01 0D", ISOF, 13},
+        {"04 EB 03 99 01", ISOF, -1}, {"04 F2 00", PIC, 0}, {"04 F3 01", J1850F, 1}, {"04 F4 FF", J1850C, 255},
+        {"04 F4", J1850C, -1},  // under 3 bytes
     };
     for (const auto& row : rows) {
         SCOPED_TRACE(row.frame);
         IoRig rig;
         Cliente* c = rig.connect(kClient, PROTOCOLO_J1939);
-        c->setServiceRequestState(row.service, RESP_SERV_PENDING);
+        const auto service = IDS_SERV_RP1210(row.service);
+        if (row.service < 0)
+            (rig.g.*kWide[-row.service - 1].set)(RESP_SERV_PENDING);
+        else
+            c->setServiceRequestState(service, RESP_SERV_PENDING);
         rig.dispatch(hex(row.frame));
-        EXPECT_EQ(c->getServiceRequestState(row.service), row.expected);
-    }
-}
-
-TEST(Dispatch, EachAdapterWideAnswerSetsItsSlot)
-{
-    using G = GestorRP1210;
-    const struct {
-        const char* frame;
-        void (G::*set)(RESPONSES_SERV_RP1210);
-        RESPONSES_SERV_RP1210 (G::*get)() const;
-        int expected;
-    } rows[] = {
-        {"04 11 05", &G::setIsCmmdMuxEnded, &G::getIsCmmdMuxEnded, 5},
-        {"04 E6 00", &G::setCANFilterStatus, &G::getCANFilterStatus, 0},
-        {"04 E7 0C", &G::setCANClearFilterStatus, &G::getCANClearFilterStatus, 12},
-        {"04 EB 03 99 01 0D", &G::setISO15765FilterStatus, &G::getISO15765FilterStatus, 13},
-        {"04 EB 03 99 01", &G::setISO15765FilterStatus, &G::getISO15765FilterStatus, -1},
-        {"04 F2 00", &G::setPICConnectionEnded, &G::getPICConnectionEnded, 0},
-        {"04 F3 01", &G::setJ1850FilterStatus, &G::getJ1850FilterStatus, 1},
-        {"04 F4 FF", &G::setJ1850ClearFilterStatus, &G::getJ1850ClearFilterStatus, 255},
-        {"04 F4", &G::setJ1850ClearFilterStatus, &G::getJ1850ClearFilterStatus, -1},  // under 3 bytes
-    };
-    for (const auto& row : rows) {
-        SCOPED_TRACE(row.frame);
-        IoRig rig;
-        (rig.g.*row.set)(RESP_SERV_PENDING);
-        rig.dispatch(hex(row.frame));
-        EXPECT_EQ((rig.g.*row.get)(), row.expected);
+        EXPECT_EQ(row.service < 0 ? int((rig.g.*kWide[-row.service - 1].get)()) : int(c->getServiceRequestState(service)),
+                  row.expected);
     }
 }
 

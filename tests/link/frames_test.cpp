@@ -1,5 +1,4 @@
 // Byte helpers, every request frame's layout and route, and the message counter.
-#include "link/byte_order.h"
 #include "support/io_rig.h"
 
 #include <gtest/gtest.h>
@@ -7,22 +6,6 @@
 #include <functional>
 #include <set>
 #include <thread>
-
-using namespace rp1210core::internal;
-
-TEST(ByteOrder, ReadersAndWriters)
-{
-    const unsigned char bytes[] = {0x00, 0xFF, 0xFE, 0x00, 0x01};
-    EXPECT_EQ(readULONG(bytes, 1), 0xFFFE0001u);  // big-endian at an offset
-    EXPECT_EQ(readWORD(bytes, 1), 0xFEFF);         // little-endian
-    QByteArray out = hex("aa");
-    uLong2ByteArray(0x0A0B0C0Du, out);  // appended
-    EXPECT_EQ(toHex(out), "aa 0a 0b 0c 0d");
-    QList<quint32> values{7};  // appended to, a partial word ignored
-    byteVector2UlongVector(hex("0a0b0c0d 000000ff 1234"), &values);
-    EXPECT_EQ(values, (QList<quint32>{7, 0x0A0B0C0Du, 255}));
-    byteVector2UlongVector(hex("00000001"), nullptr);
-}
 
 namespace {
 
