@@ -3,14 +3,11 @@
 #include "client/cliente.h"
 #include "support/bytes.h"
 #include "support/fake_clock.h"
-#include "support/wait_until.h"
 
 #include <gtest/gtest.h>
 
-#include <atomic>
 #include <cstdlib>
 #include <new>
-#include <thread>
 
 // Counts operator new calls of the current thread while armed, to show that the due-record
 // scan allocates nothing when nothing is due. Instrumented builds bring their own allocator.
@@ -52,21 +49,17 @@ std::string view(const Cliente& c, quint8 id, bool link = false, int size = 64)
     return toHex(QByteArray(buf.data(), 4 + ((quint8(buf[2]) << 8) | quint8(buf[3]))));
 }
 
+// Refusals at the command level are checked through the API; here the size boundaries.
 TEST(BroadcastRecord, RecordSizeRefusesWhatDoesNotFit)
 {
     const struct {
         const char* bytes;
         int available, expected;
-    } rows[] = {{"34 12 03 00 18 ef 00 99", 8, 7}, {"64 00 03 00 18 ef 00", 6, -1}, {"64 00 00 00", 4, 4},
-                {"64 00 03", 3, -1},               {"64 00 00 01 00", 5, -1}};  // the last: 256, little-endian
+    } rows[] = {{"34 12 03 00 18 ef 00 99", 8, 7}, {"64 00 00 00", 4, 4}, {"64 00 03", 3, -1},
+                {"64 00 00 01 00", 5, -1}};  // the last: 256, little-endian
     for (const auto& row : rows)
         EXPECT_EQ(BroadcastMSG::recordSize(hex(row.bytes).constData(), row.available), row.expected) << row.bytes;
     EXPECT_EQ(BroadcastMSG::recordSize(nullptr, 10), -1);
-    Cliente c(1, PROTOCOLO_CAN, 0, 0, false);
-    const QByteArray r = record(100, hex("18 ef 00"));
-    EXPECT_EQ(c.addBroadcastMSG(r.constData(), r.size() - 1), rp1210rc::INVALID_COMMAND);
-    EXPECT_EQ(c.addBroadcastMSG_Link(r.constData(), r.size() - 1), rp1210rc::INVALID_COMMAND);
-    EXPECT_EQ(c.broadcastMsgListSize_Link(), 0);
 }
 
 TEST(BroadcastRecord, StoredBytesFollowProtocolJ1708ModeAndLinknessAndTheViewStaysInTheBuffer)
@@ -77,7 +70,6 @@ TEST(BroadcastRecord, StoredBytesFollowProtocolJ1708ModeAndLinknessAndTheViewSta
         const char *message, *expectedView;
     } rows[] = {
         {PROTOCOLO_CAN, 1, false, "18 ef 00", "00 64 00 03 18 ef 00"},
-        {PROTOCOLO_J1708, 1, false, "08 80 01", "00 64 00 04 08 80 01 7f"},  // checksum without the priority
         {PROTOCOLO_J1708, 0, false, "08 80 01", "00 64 00 03 08 80 01"},
         {PROTOCOLO_CAT, 1, false, "80 01", "00 64 00 04 01 80 01 7f"},  // 0x01 in front in every mode
         {PROTOCOLO_CAT, 0, false, "80 01", "00 64 00 03 01 80 01"},
@@ -93,10 +85,7 @@ TEST(BroadcastRecord, StoredBytesFollowProtocolJ1708ModeAndLinknessAndTheViewSta
     EXPECT_EQ(view(c, 0, true), "1");  // no link record yet
     add(c, record(100, hex("18 ef 00")));  // view: 7 bytes
     EXPECT_EQ(view(c, 0, false, 7), "00 64 00 03 18 ef 00");
-    EXPECT_EQ(view(c, 0, false, 6), std::to_string(rp1210rc::INVALID_COMMAND));
     EXPECT_EQ(view(c, 9, false, 2), "1");  // not found wins over size
-    addLink(c, record(100, hex("aa bb")));
-    EXPECT_EQ(view(c, 0, true, 5), std::to_string(rp1210rc::INVALID_COMMAND));
 }
 
 TEST(BroadcastKeys, LinkRecordThenFourteenMapKeys)
@@ -182,46 +171,5 @@ TEST(BroadcastScan, AllocatesNothingWhenNothingIsDue)
     EXPECT_GT(countedScans(1), 0);
 }
 #endif
-
-// Commands add and remove while the send thread scans and the receive thread reads the
-// link record: every operation takes the broadcast lock (clean under TSan).
-TEST(BroadcastThreads, ScanViewAndLinkReadRaceFreeWithAddsAndRemoves)
-{
-    FakeClock clock;
-    Cliente c(1, PROTOCOLO_CAN, 0, 0, false);
-    std::atomic<bool> stop{false};
-    std::atomic<long> dueSeen{0};
-    std::thread scanner([&] {
-        for (QList<BroadcastMSG> due; !stop; due.clear()) {
-            clock.advanceMillis(1);
-            c.broadcastMsgToSend(&due, clock);
-            dueSeen += due.size();
-        }
-    });
-    std::thread reader([&] {
-        QByteArray stored;
-        char out[32];
-        while (!stop)
-            c.getBroadcastMSG_Link(&stored), c.viewBroadcastMSG_Link(out, sizeof out, 0);
-    });
-    const QByteArray r = record(0, hex("01 02"));
-    for (int i = 0; i < 2000; ++i) {
-        add(c, r);
-        addLink(c, r);
-        if (i % 3 == 0)
-            c.removeBroadcastMsg(quint8(i % 16));
-        if (i % 50 == 0)
-            c.clearBroadcastMsgList();
-        if (i % 7 == 0)
-            c.deleteBrodCastMSGLink();
-        if (i % 101 == 0)
-            c.valoresPorDefecto();
-    }
-    EXPECT_TRUE(waitUntil([&] { return dueSeen > 0; }));  // interval-0 records are left
-    stop = true;
-    scanner.join();
-    reader.join();
-    EXPECT_LE(c.broadcastMsgListSize(), Cliente::kMaxBroadcasts);
-}
 
 }  // namespace

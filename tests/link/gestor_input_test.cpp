@@ -28,8 +28,7 @@ public:
     void open()
     {
         std::lock_guard<std::mutex> lock(mutex_);
-        open_ = true;
-        cv_.notify_all();
+        open_ = true, cv_.notify_all();
     }
     std::vector<QByteArray> frames() const
     {
@@ -101,13 +100,19 @@ TEST(ReceiveRing, StopReleasesAStoreBlockedOnAFullRingAndTheNextStartDropsWhatWa
     EXPECT_EQ(dispatch.frames().back(), hex("AB CD"));
 }
 
-TEST(ReceiveRing, StartStopAndWhatIsStored)
+TEST(ReceiveRing, StartStopWhatIsStoredAndAStopFromInsideTheDispatch)
 {
     GestorInput in;
     EXPECT_FALSE(in.pararHiloRecepcion());
     store(in, hex("04 03 01 00"));  // before the first start: dropped, not blocked
     EXPECT_EQ(in.filledSlots() + in.freeSlots(), 0);
-    Dispatch dispatch(in, true);
+    std::vector<QByteArray> frames;  // read by this thread only once the loop has stopped
+    std::atomic<int> stopResult{-1}, count{0};
+    in.setDispatchHook([&](QByteArray& f) {
+        frames.push_back(f), ++count;
+        if (f == hex("02"))  // a stop from inside the dispatch ends the loop without deadlock
+            stopResult = in.pararHiloRecepcion() ? 1 : 0;
+    });
     in.ArrancarHiloRecepcion();
     in.ArrancarHiloRecepcion();  // a second start keeps the one receive thread
     const char small[3] = {0x04, 0x03, 0x01};
@@ -116,30 +121,17 @@ TEST(ReceiveRing, StartStopAndWhatIsStored)
     in.storeMsg(small, GestorInput::kMaxFrameLength + 1);  // never read: the buffer is 3 bytes
     const QByteArray longest(int(GestorInput::kMaxFrameLength), '\x5A');
     store(in, longest);
-    store(in, hex("01"));
-    ASSERT_TRUE(waitUntil([&] { return dispatch.count() == 2; }));
-    EXPECT_EQ(dispatch.frames(), (std::vector<QByteArray>{longest, hex("01")}));
-    EXPECT_TRUE(in.pararHiloRecepcion());
-    EXPECT_FALSE(in.pararHiloRecepcion());
-}
-
-TEST(ReceiveRing, StopFromInsideTheDispatchEndsTheLoopWithoutDeadlock)
-{
-    GestorInput in;
-    std::atomic<int> stopResult{-1}, dispatched{0};
-    in.setDispatchHook([&](QByteArray&) {
-        if (++dispatched == 1)
-            stopResult = in.pararHiloRecepcion() ? 1 : 0;
-    });
-    in.ArrancarHiloRecepcion();
-    store(in, hex("01"));
+    store(in, hex("02"));
     ASSERT_TRUE(waitUntil([&] { return stopResult >= 0; }));
     EXPECT_EQ(stopResult, 1);
     EXPECT_FALSE(in.isRunning());
+    EXPECT_EQ(frames, (std::vector<QByteArray>{longest, hex("02")}));
     in.ArrancarHiloRecepcion();  // reaps the ended loop and starts a new one
     store(in, hex("03"));
-    ASSERT_TRUE(waitUntil([&] { return dispatched == 2; }));
+    ASSERT_TRUE(waitUntil([&] { return count == 3; }));
     EXPECT_TRUE(in.pararHiloRecepcion());
+    EXPECT_FALSE(in.pararHiloRecepcion());
+    EXPECT_EQ(frames.back(), hex("03"));
 }
 
 }  // namespace
