@@ -6,27 +6,6 @@
 
 #include <gtest/gtest.h>
 
-#include <cstdlib>
-#include <new>
-
-// Counts operator new calls of the current thread while armed, to show that the due-record
-// scan allocates nothing when nothing is due. Instrumented builds bring their own allocator.
-#ifndef RP1210CORE_SANITIZED
-namespace {
-thread_local bool gCountNew = false;
-thread_local long gNewCalls = 0;
-}  // namespace
-void* operator new(std::size_t n)
-{
-    gNewCalls += gCountNew;
-    if (void* p = std::malloc(n == 0 ? 1 : n))
-        return p;
-    throw std::bad_alloc();
-}
-void operator delete(void* p) noexcept { std::free(p); }
-void operator delete(void* p, std::size_t) noexcept { std::free(p); }
-#endif
-
 namespace {
 
 // A command record: interval and message length least significant byte first.
@@ -148,28 +127,5 @@ TEST(BroadcastScan, DueStrictlyAfterTheIntervalInKeyOrderAsCopiesSkippingTheLink
     EXPECT_TRUE(m.isDue(0x00000055u));
 }
 
-#ifndef RP1210CORE_SANITIZED
-TEST(BroadcastScan, AllocatesNothingWhenNothingIsDue)
-{
-    FakeClock clock;
-    Cliente c(1, PROTOCOLO_CAN, 0, 0, false);
-    for (int i = 0; i < Cliente::kMaxBroadcasts; ++i)
-        add(c, record(1000, hex("00 01 02 03 04 05 06 07")));
-    QList<BroadcastMSG> due;
-    const auto countedScans = [&](int turns) {
-        gNewCalls = 0;
-        gCountNew = true;
-        for (int i = 0; i < turns; ++i)
-            c.broadcastMsgToSend(&due, clock);
-        gCountNew = false;
-        return gNewCalls;
-    };
-    clock.advanceMillis(500);
-    EXPECT_EQ(countedScans(100), 0);
-    EXPECT_TRUE(due.isEmpty());
-    clock.advanceMillis(600);  // the counter does see the allocations of a due record
-    EXPECT_GT(countedScans(1), 0);
-}
-#endif
 
 }  // namespace

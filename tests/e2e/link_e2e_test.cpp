@@ -81,23 +81,4 @@ TEST_F(LinkE2E, EveryEchoOfALongBurstArrivesOnceInOrder)
     }
 }
 
-TEST_F(LinkE2E, ConnectStartsTheLinkAFailedWriteReports142UntilAConnectSucceeds)
-{
-    ASSERT_EQ(connect("CAN"), 1);
-    EXPECT_TRUE(io.getRunning() && in.isRunning());
-    link.setFailWrites(true);
-    ASSERT_EQ(send(1, hex("000123aa")), 0);
-    ASSERT_TRUE(waitUntil([&] { return g.getLinkError() == rp1210rc::HARDWARE_NOT_RESPONDING; }));
-    EXPECT_EQ(send(1, hex("000123aa")), rp1210rc::HARDWARE_NOT_RESPONDING);
-    EXPECT_EQ(read(1, 0), QByteArray::number(-rp1210rc::HARDWARE_NOT_RESPONDING));
-    EXPECT_EQ(echoOn(1), rp1210rc::HARDWARE_NOT_RESPONDING);
-    EXPECT_EQ(g.RP1210_ClientDisconnect(1), rp1210rc::HARDWARE_NOT_RESPONDING);  // still frees the record
-    EXPECT_EQ(g.numeroClientesConectados(), 0);
-    EXPECT_FALSE(io.getRunning() || in.isRunning());  // the last disconnect stops the link
-    EXPECT_EQ(link.releaseCalls(), 1);
-    link.setFailWrites(false);
-    ASSERT_EQ(connect("CAN"), 1);
-    EXPECT_EQ(g.getLinkError(), 0);
-}
-
 }  // namespace

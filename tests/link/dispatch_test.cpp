@@ -30,9 +30,12 @@ using G = GestorRP1210;
 const struct {
     void (G::*set)(RESPONSES_SERV_RP1210);
     RESPONSES_SERV_RP1210 (G::*get)() const;
-} kWide[] = {{&G::setIsCmmdMuxEnded, &G::getIsCmmdMuxEnded},           {&G::setCANFilterStatus, &G::getCANFilterStatus},
-             {&G::setCANClearFilterStatus, &G::getCANClearFilterStatus}, {&G::setISO15765FilterStatus, &G::getISO15765FilterStatus},
-             {&G::setPICConnectionEnded, &G::getPICConnectionEnded},     {&G::setJ1850FilterStatus, &G::getJ1850FilterStatus},
+} kWide[] = {{&G::setIsCmmdMuxEnded, &G::getIsCmmdMuxEnded},
+             {&G::setCANFilterStatus, &G::getCANFilterStatus},
+             {&G::setCANClearFilterStatus, &G::getCANClearFilterStatus},
+             {&G::setISO15765FilterStatus, &G::getISO15765FilterStatus},
+             {&G::setPICConnectionEnded, &G::getPICConnectionEnded},
+             {&G::setJ1850FilterStatus, &G::getJ1850FilterStatus},
              {&G::setJ1850ClearFilterStatus, &G::getJ1850ClearFilterStatus}};
 enum { MUX = -1, CANF = -2, CANC = -3, ISOF = -4, PIC = -5, J1850F = -6, J1850C = -7 };
 

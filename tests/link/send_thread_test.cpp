@@ -190,19 +190,6 @@ TEST(Segmentation, SegmentsGoFirstAndAFrameBeyondSixteenSegmentsIsDropped)
         EXPECT_EQ(toHex(f[i].left(hex(heads[i]).size())), heads[i]);
     EXPECT_EQ(rig.io.inFlight(2), 0);  // the dropped J1939 frame took no slot and is not remembered
     EXPECT_FALSE(rig.io.hasSentFrame(2));
-
-    // segmentarMSG makes nothing for a start past the end, and keeps the request's ids.
-    TLink_Request_Msg msg;
-    msg.idCliente = 3;
-    msg.idBroadcast = 9;
-    msg.trama = hex("04 04 03 02 01 0001 aa");
-    QList<TLink_Request_Msg> out;
-    rig.io.segmentarMSG(&out, msg, 8);
-    EXPECT_TRUE(out.isEmpty());
-    rig.io.segmentarMSG(&out, msg, 7);
-    ASSERT_EQ(out.size(), 1);
-    EXPECT_EQ(out[0].idCliente * 16 + out[0].idBroadcast, 3 * 16 + 9);
-    EXPECT_EQ(toHex(out[0].trama), "04 d2 03 02 01 00 00 00 01 00 01 aa");
 }
 
 TEST(OutputList, RemoveOperationsTakeOnlyTheirRequests)
@@ -230,21 +217,11 @@ TEST(OutputList, RemoveOperationsTakeOnlyTheirRequests)
     EXPECT_EQ(rig.io.outputListSize(), 0);
     EXPECT_EQ(rig.io.enviarMSG(), 0);  // an empty list is harmless
     EXPECT_EQ(rig.link.frameCount(), 2);
-}
-
-// The one real-time hold-back check: the thread frees the slot by itself.
-TEST(SendThread, HoldBackFreesASlotAfter1500MsAndReleasesTheQueue)
-{
-    IoRig rig(true);
-    rig.queue(PROTOCOLO_KWP2000, 4);
-    rig.io.GenerarTrama_EnviarMensaje(2, PROTOCOLO_CAN, false, hex("ca"), 0xFF);
-    ASSERT_TRUE(rig.link.waitForFrames(3));
-    const auto third = rig.link.writes()[2].at;
-    ASSERT_TRUE(rig.link.waitForFrames(5, 8000ms));
-    const std::vector<FakeProxyLink::Write> writes = rig.link.writes();
-    EXPECT_GE(writes[3].at - third, 1500ms);
-    EXPECT_EQ(quint8(writes[4].frame.at(3)), PROTOCOLO_CAN);  // was blocked behind it
-    EXPECT_EQ(rig.io.inFlight(0), 3);  // one slot freed without an answer, then taken again
+    rig.selectGeneration(VCI_K);  // the segments waiting keep the request's ids
+    rig.io.GenerarTrama_EnviarMensaje(5, PROTOCOLO_CAN, false, pattern(993), 3);
+    rig.io.enviarMSG();
+    rig.io.removeBroadcastMsgByID(3, 5);
+    EXPECT_EQ(rig.io.outputListSize(), 0);
 }
 
 // Idle or held back, the loop sleeps; the injected clock, a removal or a request wakes it.
@@ -297,7 +274,8 @@ TEST(SendThread, LoopSleepsUntilWokenAndSendsPromptly)
 }
 
 // A restart while running keeps queue, counter, slots and sent frames but changes the
-// segmenting; a stop keeps them without waiting for a held head; a fresh start empties them.
+// segmenting; on the real clock a held head frees a slot by itself after 1500 ms; a stop
+// keeps the state without waiting for a held head; a fresh start empties it.
 TEST(SendThread, RestartKeepsStateStopKeepsItAndAFreshStartEmptiesIt)
 {
     IoRig rig(true);
@@ -307,11 +285,14 @@ TEST(SendThread, RestartKeepsStateStopKeepsItAndAFreshStartEmptiesIt)
     EXPECT_TRUE(rig.io.getRunning());
     EXPECT_EQ(rig.io.getContIdMsgs() * 1000 + rig.io.inFlight(0) * 100 + rig.io.outputListSize() * 10 +
                   rig.io.sentFramesCount(), 5313);
+    ASSERT_TRUE(rig.link.waitForFrames(4, 8000ms));
+    EXPECT_GE(rig.link.writes()[3].at - rig.link.writes()[2].at, 1500ms);
+    rig.queue(PROTOCOLO_KWP2000, 1);
     rig.io.decreaseSendProtocolBuffer(PROTOCOLO_KWP2000);  // an answer wakes the held-back loop
-    ASSERT_TRUE(rig.link.waitForFrames(4, 1000ms));
+    ASSERT_TRUE(rig.link.waitForFrames(5, 1000ms));
     rig.io.GenerarTrama_EnviarMensaje(1, PROTOCOLO_CAN, false, pattern(993), 0xFF);
-    ASSERT_TRUE(rig.link.waitForFrames(7));
-    EXPECT_EQ(toHex(rig.link.frames()[6].left(7)), "04 d2 01 02 05 00 22");
+    ASSERT_TRUE(rig.link.waitForFrames(8));
+    EXPECT_EQ(toHex(rig.link.frames()[7].left(7)), "04 d2 01 02 06 00 22");
 
     rig.queue(PROTOCOLO_KWP2000, 1);
     ASSERT_TRUE(waitUntil([&] { return rig.io.outputListSize() == 1; }));
@@ -319,12 +300,12 @@ TEST(SendThread, RestartKeepsStateStopKeepsItAndAFreshStartEmptiesIt)
     EXPECT_TRUE(rig.io.pararHiloEnvio());
     EXPECT_LT(Clock::now() - start, 1000ms);  // a held-back head does not delay the stop
     EXPECT_FALSE(rig.io.pararHiloEnvio());
-    EXPECT_EQ(rig.io.outputListSize() * 10 + rig.io.sentFramesCount(), 15);
+    EXPECT_EQ(rig.io.outputListSize() * 10 + rig.io.sentFramesCount(), 16);
     rig.io.ArrancarHiloEnvio(VCI_J, 0);
     EXPECT_EQ(rig.io.outputListSize() + rig.io.sentFramesCount() + rig.io.inFlight(0), 0);
     rig.queue(PROTOCOLO_J1939, 1);
-    ASSERT_TRUE(rig.link.waitForFrames(8));
-    EXPECT_EQ(counterOf(rig.link.frames()[7]), 1);
+    ASSERT_TRUE(rig.link.waitForFrames(9));
+    EXPECT_EQ(counterOf(rig.link.frames()[8]), 1);
 }
 
 // A failed write sets link error 142 and is not retried; a stop waits for a blocked write;
