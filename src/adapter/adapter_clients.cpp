@@ -1,18 +1,17 @@
 #include "adapter/adapter_clients.h"
 
 #include "common/protocols.h"
+#include "link/byte_order.h"
 #include "rp1210/speeds.h"
 
 namespace rp1210core::adapter {
 
 namespace {
 
+// Big-endian, as every 32-bit field of the requests; the caller has checked the length.
 quint32 be32(const QByteArray& b, int i)
 {
-    quint32 v = 0;
-    for (int k = 0; k < 4; ++k)
-        v = (v << 8) | static_cast<quint8>(b.at(i + k));
-    return v;
+    return rp1210core::internal::readULONG(reinterpret_cast<const unsigned char*>(b.constData()), i);
 }
 
 // A speed the client leaves to the adapter.

@@ -3,6 +3,7 @@
 #include "adapter/answer_builder.h"
 #include "adapter/j1708_framing.h"
 #include "common/protocols.h"
+#include "link/byte_order.h"
 #include "common/wire_format.h"
 
 #include <iterator>
@@ -14,12 +15,10 @@ namespace {
 using namespace rp1210core::internal;
 using answers::frame;
 
+// Big-endian, as every 32-bit field of the requests; the caller has checked the length.
 quint32 be32(const QByteArray& b, int i)
 {
-    quint32 v = 0;
-    for (int k = 0; k < 4; ++k)
-        v = (v << 8) | static_cast<quint8>(b.at(i + k));
-    return v;
+    return rp1210core::internal::readULONG(reinterpret_cast<const unsigned char*>(b.constData()), i);
 }
 
 quint8 sendFailureState(J1939Failure f)
