@@ -1,11 +1,9 @@
-// Periodic broadcasts over the real link stack: command handlers, id list, scheduler,
-// echoes of adapter repetitions, and all three threads at once.
+// Periodic broadcasts over the real link stack: handlers, id list, scheduler, repetition echoes.
 #include "wire_rig.h"
 
 #include <QRegularExpression>
 
 #include <atomic>
-#include <set>
 #include <string>
 #include <thread>
 #include <vector>
@@ -239,16 +237,14 @@ TEST_F(BroadcastTest, EchoGoesToTheFirstListeningLinkClientOfTheProtocolOnly)
     EXPECT_EQ(c->receivedCount(), 0);
 }
 
-TEST_F(BroadcastTest, TickHandsDueRecordsOfConnectedClientsStrictlyAfterTheirInterval)
+// When a record is due is checked in tests/client/broadcast_msg_test.cpp.
+TEST_F(BroadcastTest, TickHandsDueRecordsOfConnectedClientsOnly)
 {
     Cliente* c = client(1, PROTOCOLO_CAN, true);
     set(1, "016400030018ef00");
-    tickAt(100);
-    EXPECT_EQ(sent(), Strings{});
     tickAt(101);
-    g.sendBroadcastMsg();  // not again in the same millisecond
     EXPECT_EQ(sent(), Strings{can(1, 1, "18 ef 00")});
-    set(1, "013200010077");  // key 1, 50 ms
+    set(1, "017800010077");  // key 1, 120 ms: due at 160, not at once
     set(1, "0400");
     tickAt(160);
     EXPECT_EQ(sent(), (Strings{can(1, 1, "18 ef 00"), can(1, 1, "77")}));
@@ -270,7 +266,6 @@ TEST_F(BroadcastTest, CommandsTickAndEchoRunTogether)
     for (quint8 id = 1; id <= 4; ++id)
         client(id, PROTOCOLO_CAN, id % 2 == 0);
     std::atomic<bool> done{false};
-    std::set<int> echoes;
     std::thread ticker([&] {
         for (int i = 0; i < 4000 && !done; ++i) {
             clock.advanceMillis(1);
@@ -279,7 +274,7 @@ TEST_F(BroadcastTest, CommandsTickAndEchoRunTogether)
     });
     std::thread receiver([&] {
         for (int i = 0; i < 4000 && !done; ++i) {
-            echoes.insert(echo(1, PROTOCOLO_CAN));
+            echo(1, PROTOCOLO_CAN);
             g.getCliente(quint8(2 + i % 2 * 2))->deleteMsjRecibido();
         }
     });
@@ -298,8 +293,6 @@ TEST_F(BroadcastTest, CommandsTickAndEchoRunTogether)
     receiver.join();
     for (const std::string& s : sent())
         EXPECT_TRUE(QRegularExpression("^[01][1-4] [0-9a-f]{2} (aa bb|cc dd)$").match(QString::fromStdString(s)).hasMatch()) << s;
-    for (int rc : echoes)
-        EXPECT_TRUE(rc == 0 || rc == 129 || rc == 139) << rc;
     // Emptied through the handlers, every client leaves the id list: nothing more goes out.
     for (quint8 id = 1; id <= 4; ++id) {
         set(id, "03");
@@ -310,8 +303,7 @@ TEST_F(BroadcastTest, CommandsTickAndEchoRunTogether)
     EXPECT_EQ(sent(from).size(), 0u);
 }
 
-// The send thread sleeps until the next record is due on the manager's clock, and a
-// record added while it sleeps, due earlier, wakes it at once.
+// The send thread sleeps until the next record is due on the manager's clock; a new one wakes it.
 TEST_F(BroadcastTest, SendThreadSleepsUntilTheNextDueRecordAndWakesForANewOne)
 {
     clock.advanceMillis(1000);
@@ -329,8 +321,7 @@ TEST_F(BroadcastTest, SendThreadSleepsUntilTheNextDueRecordAndWakesForANewOne)
     ASSERT_TRUE(waitUntil([&] { return io.sendLoopPasses() > asleep; }, 2000ms));
     EXPECT_EQ(sent().size(), 1u);
     clock.advanceMillis(1);
-    ASSERT_TRUE(waitUntil([&] { return sent().size() == 2; }));
-    EXPECT_EQ(sent().size(), 2u);
+    EXPECT_TRUE(waitUntil([&] { return sent().size() == 2; }));
 }
 
 }  // namespace

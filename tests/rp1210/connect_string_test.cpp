@@ -1,14 +1,15 @@
+// Connect strings, adapter generations and the codes of the adapter's answer states.
 #include "support/link_rig.h"
 
 #include <gtest/gtest.h>
 
 #include <algorithm>
 #include <string>
+#include <tuple>
 
 namespace {
 
-// "rc protocol speed mux" of a connect string on an adapter ("A7": type A, version 7). The
-// outputs start as 99 and "untouched", values the parser never writes.
+// "rc protocol speed mux" on an adapter ("A7": type A, version 7); 99 and "untouched" are never written.
 std::string parse(const char* adapter, const char* connectString)
 {
     LinkRig rig;
@@ -49,18 +50,15 @@ TEST(ConnectString, OptionsAndMultiplexer)
         {"A7", "J1939:baud=500", "136 16 36 untouched"}, {"A7", "RS232:Baud=9600", "0 32 36 C0000"},
         {"K1", "CAN:Baud=Auto", "0 2 36 C0000"}, {"K4", "CAN:Baud=Auto", "0 2 1 C0000"},
         // Channel: "," splits it; ";" only after a leading "Baud=Auto" token.
-        {"A7", "J1939:Channel=1", "0 16 36 C0000"}, {"A7", "J1939:Channel=1,Baud=500,Baud=125", "0 16 35 C0000"},
-        {"A7", "CAN:Baud=Auto:Channel=1;Baud=500", "0 2 37 C0000"},
+        {"A7", "J1939:Channel=1,Baud=500,Baud=125", "0 16 35 C0000"}, {"A7", "CAN:Baud=Auto:Channel=1;Baud=500", "0 2 37 C0000"},
         {"A7", "CAN:Baud=250:Channel=1;Baud=500", "136 2 36 untouched"},
         // Invalid options; what came before them is applied.
         {"A7", "J1939:", "136 16 36 untouched"}, {"A7", "J1939:Baud=500:Foo", "136 16 37 untouched"},
-        {"A7", "ZF_PROTOCOL_J1708:Foo", "136 19 12 untouched"},
         // Multiplexer: 24 V anywhere in a token; the pins in any order; the second pin alone selects nothing.
         {"A7", "J1939:Run24V=true", "0 16 36 D0000"}, {"A7", "ISO9141:CommPin2=15:CommPin1=7", "0 5 16 W1419"},
         {"A7", "CAN:24V=true:CommPin1=13:CommPin2=12", "0 2 36 D0006"}, {"A7", "J1939:CommPin2=14", "0 16 36 C0000"},
         {"A7", "ZF_PROTOCOL_J1708:CommPin1=12:CommPin2=13", "0 19 12 J0617"},  // J1708's pins
-        // Pin errors: not a number (the key's first 9 characters are dropped), or no routable pair;
-        // the first failing option decides the code.
+        // Pin errors: not a number (the key's first 9 characters dropped), no routable pair; the first decides.
         {"A7", "ISO9141:CommPin1=7:CommPin2=x", "506 5 16 untouched"},
         {"A7", "ISO9141:xCommPin1=7", "506 5 16 untouched"},
         {"A7", "J1939:CommPin1=16:CommPin2=14", "506 16 36 "}, {"A7", "ZF_PROTOCOL_J1708:CommPin1=7", "506 19 12 "},
@@ -91,6 +89,41 @@ TEST(ConnectString, NullOutputsAreAllowedAndTheMuxIsSentForAnyProtocolButNullWit
     g.getCliente(16)->setProtocolo(PROTOCOLO_NULL);
     g.getCliente(2)->setConectado(true);
     EXPECT_FALSE(g.isMuxSent(PROTOCOLO_CAN));
+}
+
+TEST(CheckLinkAnswer, MapsEveryAdapterState)
+{
+    GestorRP1210 g;
+    Cliente* c = g.getCliente(2);
+    c->setProtocolo(PROTOCOLO_J1939);
+    const std::pair<int, short> states[] = {{-1, 142}, {16, 142}, {17, 142}, {0, 0},    {2, 0},    {3, 136},
+                                            {5, 515},  {8, 518},  {9, 144},  {10, 520}, {11, 143}, {12, 161},
+                                            {18, 161}, {13, 523}, {14, 141}, {15, 525}, {1, 511},  {6, 511},
+                                            {7, 511},  {19, 511}, {-2, 511}, {4, 457}};
+    for (const auto& [state, code] : states)
+        EXPECT_EQ(g.checkLinkAnswer(state, c), code) << "state " << state;
+    // Another speed: the code depends on the client's protocol.
+    const std::pair<int, short> speeds[] = {{PROTOCOLO_J1708, 456}, {PROTOCOLO_CAN, 457}, {PROTOCOLO_ISO15765, 458},
+                                            {PROTOCOLO_J1850, 149}, {PROTOCOLO_CAT, 149}, {PROTOCOLO_ISO15765_ALT, 149}};
+    for (const auto& [protocolo, code] : speeds) {
+        c->setProtocolo(quint8(protocolo));
+        EXPECT_EQ(g.checkLinkAnswer(RESP_SERV_OTHER_SPEED, c), code) << "protocol " << protocolo;
+    }
+    EXPECT_EQ(g.checkLinkAnswer(RESP_SERV_OTHER_SPEED, nullptr), 149);
+}
+
+TEST(LinkType, DerivesTheAdapterGeneration)
+{
+    const std::tuple<const char*, int, enum_VersionVCI> rows[] = {
+        {"K", 1, VCI_K1}, {"K", 2, VCI_K}, {"K", 0, VCI_K}, {"L", 6, VCI_J}, {"L", 7, VCI_A}, {"J", 9, VCI_J},
+        {"A", 1, VCI_A},  {"E", 3, VCI_E}, {"k", 1, VCI_DESCONOCIDA}, {"KK", 1, VCI_DESCONOCIDA}};
+    LinkRig rig;
+    EXPECT_EQ(rig.g.getAdapterGeneration(), VCI_DESCONOCIDA);
+    for (const auto& [type, version, generation] : rows) {
+        rig.link.setInterface(QString::fromLatin1(type), version);
+        rig.g.linkType();
+        EXPECT_EQ(rig.g.getAdapterGeneration(), generation) << type << version;
+    }
 }
 
 }  // namespace

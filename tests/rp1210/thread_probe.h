@@ -1,12 +1,20 @@
-// Lets a test wait until another thread sleeps inside a blocking call, so that its wake-up
-// path is exercised for certain. Linux only: reads the thread's state from /proc.
+// Whether a thread sleeps in a blocking call, so its wake-up path is surely exercised (Linux /proc).
 #pragma once
 
 #include <sys/syscall.h>
+#include <time.h>
 #include <unistd.h>
 
 #include <fstream>
 #include <string>
+
+// Processor time the calling thread has used, in milliseconds: a waiter that polls shows.
+inline double threadCpuMs()
+{
+    timespec t{};
+    clock_gettime(CLOCK_THREAD_CPUTIME_ID, &t);
+    return t.tv_sec * 1e3 + t.tv_nsec / 1e6;
+}
 
 inline long currentThreadTid() { return static_cast<long>(::syscall(SYS_gettid)); }
 

@@ -1,5 +1,4 @@
-// The core over the fake adapter (LinkRig) with a hand-moved clock: tests call the API and
-// read the request frames on the wire. A silent adapter's waits end only when the clock moves.
+// The API over the fake adapter with a hand-moved clock: a silent adapter's waits end only when it moves.
 #pragma once
 
 #include "support/bytes.h"
@@ -56,11 +55,6 @@ struct WireRig : ClockHolder, LinkRig {
         onService(code, [a = hex(answerHex), echoClient](const QByteArray& w) {
             return QList<QByteArray>{echoClient && a.size() > 2 && w.size() > 2 ? a.left(2) + w[2] + a.mid(3) : a};
         });
-    }
-    // Back to the healthy adapter's connect answer: ok, at the requested speed.
-    void answerConnects()
-    {
-        onService(2, [](const QByteArray& w) { return QList<QByteArray>{hex("0402") + w[2] + char(0) + w[4]}; });
     }
     // Runs f on another thread, moving the clock a second at a time until it returns: f's result and the seconds moved.
     template <class F>
