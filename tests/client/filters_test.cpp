@@ -49,7 +49,6 @@ TEST(FiltersTest, TableOfMessagesInBothFilterModes)
         {CAN, "00 000007FF 00000123", "00000000 00 0124 AA", false, false, false},
         {CAN, "00 000007FF 00000123", "00000000 01 00000123", false, false, false},
         {CAN, "00 00000700 00000123", "00000000 01 00 0155 AA", true, true, false},
-        {CAN, "00 00000000 00000000", "00000000 01 18FEF100", false, false, false},
         {CAN, "01 1FFFFFFF 18FEF100", "00000000 01 18FEF100", false, true, false},
         {CAN, "01 1FFFFF00 18FEF100", "00000000 00 01 18FEF1AB", true, true, false},
         {CAN, "01 00000000 00000000", "00000000 01 18FEF1", false, false, true},  // four id bytes needed

@@ -1,10 +1,12 @@
-// The API driven end to end: application call -> frames on the fake transport -> the
-// adapter's answers through the receive ring and the dispatch -> the caller's result.
+// The API end to end: calls, frames on the fake transport, answers through the receive
+// ring and the dispatch, results.
 #include "support/bytes.h"
 #include "support/link_rig.h"
 #include "support/wait_until.h"
 
 #include <gtest/gtest.h>
+
+#include <algorithm>
 
 namespace {
 
@@ -21,18 +23,14 @@ protected:
     }
     QList<QByteArray> sentMessages() const
     {
-        QList<QByteArray> out;
-        for (const QByteArray& f : link.frames())
-            if (f.size() > 1 && f[1] == 0x04)
-                out.append(f);
+        QList<QByteArray> out = link.frames();
+        out.erase(std::remove_if(out.begin(), out.end(), [](const QByteArray& f) { return f.size() < 2 || f[1] != 0x04; }), out.end());
         return out;
     }
 };
 
-// Message counters are 8-bit and answers name only the counter, so a burst longer than
-// 255 frames must not give a counter to a second frame before the first is answered.
-// The adapter answers every frame at once, or late in batches; a J1939 client sends
-// alongside the CAN burst.
+// Answers name only the 8-bit counter: past 255 frames a counter is reused only once
+// answered. The adapter answers at once or late in batches; J1939 sends alongside.
 TEST_F(LinkE2E, EveryEchoOfALongBurstArrivesOnceInOrder)
 {
     for (const bool late : {false, true}) {

@@ -144,8 +144,8 @@ TEST(Frames, AMissingTransportIsHarmless)
     Gestor_IO io;
     io.setGestorRP1210(&g);
     io.GenerarTrama_VersionFirmware(1);
-    io.getTypeInterface(type, version, other);  // left alone
     io.limpiarDescargarProxy();
+    io.getTypeInterface(type, version, other);  // left alone
     EXPECT_EQ(type + QString::number(io.getComChannel()), QStringLiteral("E0"));
     EXPECT_EQ(io.initializeConnection(), rp1210rc::HARDWARE_NOT_RESPONDING);
     io.GenerarTrama_GetHardwareStatus(1);

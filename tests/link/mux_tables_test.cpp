@@ -17,22 +17,17 @@ std::string entry(const QString* table, int p1, int p2) { return table[p1 * 16 +
 // the same two lines whichever pin comes first: only the letter tells the order. The
 // J1708 table routes the K-line table's two-pin pairs; the isolated-grounds table is the
 // CAN table with another letter.
-TEST(MuxTables, FormatCountsAndSymmetry)
+TEST(MuxTables, FormatAndSymmetry)
 {
     const struct {
         const QString* table;
         const char* letters;
-        int entries;
-    } tables[] = {{multpiplexCmmd_K, "WK", 67}, {multpiplexCmmd_J1708, "JS", 56}, {multpiplexCmmd_CAN, "C", 6},
-                  {multpiplexCmmd_CAN_ISOLATED_GROUNDS, "D", 6}};
+    } tables[] = {{multpiplexCmmd_K, "WK"}, {multpiplexCmmd_J1708, "JS"}, {multpiplexCmmd_CAN, "C"},
+                  {multpiplexCmmd_CAN_ISOLATED_GROUNDS, "D"}};
     for (const auto& t : tables) {
         const QRegExp format(QStringLiteral("[%1][0-9]{4}").arg(QLatin1String(t.letters)));
-        int n = 0;
-        for (int i = 0; i < 256; ++i) {
-            n += !t.table[i].isEmpty();
+        for (int i = 0; i < 256; ++i)
             EXPECT_TRUE(t.table[i].isEmpty() || format.exactMatch(t.table[i])) << i << ": " << t.table[i].toStdString();
-        }
-        EXPECT_EQ(n, t.entries) << t.letters;
     }
     for (int a : {1, 3, 7, 8, 9, 10, 12})
         for (int b : {2, 11, 13, 15}) {

@@ -1,4 +1,3 @@
-// Byte helpers the tests share: hex in, hex out, patterned payloads, exact-size buffers.
 #pragma once
 
 #include <QByteArray>
@@ -6,11 +5,10 @@
 #include <string>
 #include <vector>
 
-// Non-hex characters (spaces) are skipped.
 inline QByteArray hex(const char* text) { return QByteArray::fromHex(text); }
 inline std::string toHex(const QByteArray& bytes) { return bytes.toHex(' ').toStdString(); }
 
-// n bytes first, first + 1, ... (mod 256).
+// n bytes: first, first + 1, ... (mod 256).
 inline QByteArray pattern(int n, int first = 0)
 {
     QByteArray data(n, '\0');

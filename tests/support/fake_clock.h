@@ -1,5 +1,4 @@
-// A clock the test moves by hand; moving it calls what onMove names (typically the
-// manager's wakeWaiters or the send thread's wake), so that sleepers look again.
+// A clock moved by hand; a move calls onMove (a wake), and only a move ends a sleep.
 #pragma once
 
 #include "common/clock.h"
@@ -13,7 +12,6 @@ public:
 
     qint64 wallSeconds() const override { return seconds_; }
     quint32 processMillis() const override { return millis_; }
-    // Sleepers never wake on their own: only a move (onMove) ends their wait.
     std::chrono::steady_clock::time_point realTimeOf(qint64) const override { return far(); }
     std::chrono::steady_clock::time_point realTimeOfMillis(quint32) const override { return far(); }
 
@@ -23,11 +21,7 @@ public:
 
 private:
     static std::chrono::steady_clock::time_point far() { return std::chrono::steady_clock::now() + std::chrono::hours(1); }
-    void moved()
-    {
-        if (onMove_)
-            onMove_();
-    }
+    void moved() { onMove_ ? onMove_() : void(); }
     std::atomic<qint64> seconds_;
     std::atomic<quint32> millis_{0};
     std::function<void()> onMove_;

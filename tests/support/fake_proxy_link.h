@@ -1,8 +1,5 @@
-// Test double of the adapter transport. Records every frame written to it (from any
-// thread), can refuse or hold writes, reports a configurable interface, and plays the
-// adapter: a responder maps each written frame to answer frames, which the fake's own
-// thread hands to the delivery callback (point it at GestorInput::storeMsg), in the
-// order of the writes that caused them.
+// The adapter transport's double: records writes, can refuse or hold them, and plays the
+// adapter: its own thread hands the responder's answers to the delivery, in write order.
 #pragma once
 
 #include <rp1210core/iproxy_link.h>
@@ -33,22 +30,16 @@ public:
 
     FakeProxyLink() : thread_([this] { loop(); }) {}
     ~FakeProxyLink() override { stop(); }
-    FakeProxyLink(const FakeProxyLink&) = delete;
-    FakeProxyLink& operator=(const FakeProxyLink&) = delete;
 
-    void setInterface(const QString& type, int version, int other = 0)
-    {
-        locked([&] { type_ = type, version_ = version, other_ = other; });
-    }
+    void setInterface(const QString& type, int version, int other = 0) { locked([&] { type_ = type, version_ = version, other_ = other; }); }
     void setComChannel(int channel) { locked([&] { channel_ = channel; }); }
     void setInitializeResult(short rc) { locked([&] { initializeResult_ = rc; }); }
-    // true: writeData refuses every frame (returns false; nothing recorded or answered).
+    // Refused writes are neither recorded nor answered.
     void setFailWrites(bool fail) { locked([&] { failWrites_ = fail; }); }
-    // true: writeData blocks until holdWrites(false) or stop(); the frame is then taken.
+    // Held writes block until holdWrites(false) or stop(), then go through.
     void holdWrites(bool hold) { locked([&] { holdWrites_ = hold; }), changed_.notify_all(); }
     void setResponder(Responder r) { locked([&] { responder_ = std::move(r); }); }
     void setDelivery(Delivery d) { locked([&] { delivery_ = std::move(d); }); }
-    // Delivers an unsolicited adapter frame from the fake's thread.
     void deliver(const QByteArray& frame) { enqueue(false, frame); }
 
     QList<QByteArray> frames() const
@@ -65,27 +56,16 @@ public:
     int releaseCalls() const { return locked([&] { return releaseCalls_; }); }
     void clearFrames() { locked([&] { writes_.clear(); }); }
     // Each wait returns false on time-out.
-    bool waitForFrames(int n, ms timeout = ms(5000)) const
-    {
-        return waitFor(timeout, [&] { return int(writes_.size()) >= n; });
-    }
+    bool waitForFrames(int n, ms timeout = ms(5000)) const { return waitFor(timeout, [&] { return int(writes_.size()) >= n; }); }
     bool waitForHeldWriter(ms timeout = ms(5000)) const { return waitFor(timeout, [&] { return heldWriters_ > 0; }); }
     // Every answer and delivery queued so far has been handed over.
-    bool waitUntilIdle(ms timeout = ms(5000)) const
-    {
-        return waitFor(timeout, [&] { return stopping_ || (work_.empty() && !busy_); });
-    }
-
-    // Joins the fake's thread and releases held writers; answers not yet delivered are
-    // dropped. Idempotent; writes are still recorded afterwards.
+    bool waitUntilIdle(ms timeout = ms(5000)) const { return waitFor(timeout, [&] { return stopping_ || (work_.empty() && !busy_); }); }
+    // Joins the thread, releases held writers, drops undelivered answers; idempotent.
     void stop();
 
     short initializeConnection() override { return locked([&] { return ++initializeCalls_, initializeResult_; }); }
     bool writeData(const char* data, int length) override;
-    void getTypeInterface(QString& type, int& version, int& other) override
-    {
-        locked([&] { type = type_, version = version_, other = other_; });
-    }
+    void getTypeInterface(QString& type, int& version, int& other) override { locked([&] { type = type_, version = version_, other = other_; }); }
     void limpiarDescargarProxy() override { locked([&] { ++releaseCalls_; }); }
     int getComChannel() override { return locked([&] { return channel_; }); }
 
@@ -106,7 +86,7 @@ private:
     void loop();
 
     struct Work {
-        bool respond;  // run the responder on `frame`, or deliver `frame` as it is
+        bool respond;  // or deliver `frame` as it is
         QByteArray frame;
     };
     mutable std::mutex mutex_;

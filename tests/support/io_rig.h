@@ -1,5 +1,5 @@
-// An output manager wired to a fake transport and to its own API manager, for tests that
-// drive the send loop by hand or hand frames to the dispatch.
+// An output manager on a fake transport and its own API manager: the send loop driven by
+// hand, frames handed to the dispatch.
 #pragma once
 
 #include "link/gestor_io.h"
@@ -27,8 +27,7 @@ struct IoRig {
         io.pararHiloEnvio();
     }
 
-    // Sets the segmenting mode without leaving the send thread running, so that a test
-    // can drive enviarMSG() by hand.
+    // Sets the segmenting mode and leaves the send thread stopped.
     void selectGeneration(enum_VersionVCI generation) { io.ArrancarHiloEnvio(generation, 0), io.pararHiloEnvio(); }
     // Runs enviarMSG() until the output list is empty or `limit` passes were made.
     void drain(int limit = 10000)
@@ -50,14 +49,8 @@ struct IoRig {
         c->setFilterState(1);
         return c;
     }
-    // The dispatch gets its own copy, as the ring slot it normally reads.
-    void dispatch(const QByteArray& frame)
-    {
-        QByteArray copy(frame);
-        io.switchApplication(copy);
-    }
-    // Sends one message through the real send thread so that it is remembered under its
-    // counter and holds an in-flight slot, as for a real answer; returns the counter.
+    void dispatch(QByteArray frame) { io.switchApplication(frame); }  // its own copy, as a ring slot
+    // Sent by the real send thread: remembered and in flight; returns its counter.
     int send(quint8 client, quint8 protocolo, bool echo, const QByteArray& data)
     {
         if (!io.getRunning())

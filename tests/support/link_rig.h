@@ -1,6 +1,5 @@
-// The whole core wired as a host wires it, over a fake transport that plays a simple
-// adapter from its own thread: every request frame gets the answer a healthy adapter
-// gives, unless a test overrides the answer for that service code.
+// The whole core wired as a host wires it, over a fake transport answering as a healthy
+// adapter unless a test overrides a service code.
 #pragma once
 
 #include "link/gestor_input.h"
@@ -27,7 +26,7 @@ public:
         link.setDelivery([this](const QByteArray& f) { in.storeMsg(f.constData(), quint32(f.size())); });
         link.setResponder([this](const QByteArray& w) { return answer(w); });
     }
-    ~LinkRig()  // the fake's thread stops first: it delivers into `in`, which dispatches into io and g
+    ~LinkRig()  // the fake's thread first: it delivers into `in`, which dispatches into io and g
     {
         link.stop();
         in.pararHiloRecepcion();
@@ -43,7 +42,6 @@ public:
     }
     void silence(quint8 code) { onService(code, [](const QByteArray&) { return QList<QByteArray>(); }); }
 
-    // Timestamp the adapter puts on the answers it makes up.
     static QByteArray timestamp() { return QByteArray::fromHex("0a0b0c0d"); }
     // A code-5 frame carrying one received network message.
     static QByteArray receivedFrame(quint8 protocolo, const QByteArray& message)
@@ -57,10 +55,7 @@ public:
         return QByteArray::fromHex("0404") + w.mid(3, 1) + '\0' + w.mid(4, 1) + timestamp() + QByteArray(2, '\0');
     }
 
-    short connect(const char* connectString, short appPacketizing = 0)
-    {
-        return g.RP1210_ClientConnect(0, 1, connectString, 0, 0, appPacketizing);
-    }
+    short connect(const char* connectString, short appPacketizing = 0) { return g.RP1210_ClientConnect(0, 1, connectString, 0, 0, appPacketizing); }
 
     GestorRP1210 g;
     Gestor_IO io;
@@ -82,19 +77,13 @@ private:
         switch (quint8(w[1])) {
         case 0x02:  // connect: ok, at the requested speed
             return {head + ok + w.mid(4, 1)};
-        case 0x03:
-        case 0x0A:
-            return {head + ok};
-        case 0x04:
-            return {sendAnswer(w)};
+        case 0x03: case 0x0A: return {head + ok};
+        case 0x04: return {sendAnswer(w)};
         case 0xD2:  // only the last segment completes the message
             return (quint8(w[6]) >> 4) == (quint8(w[6]) & 0x0F) ? QList<QByteArray>{sendAnswer(w)} : QList<QByteArray>{};
-        case 0x06:  // hardware status
-            return {head + QByteArray::fromHex("a0a1a2a3a4a5a6a7")};
-        case 0x10:
-            return {head};
-        default:
-            return {};
+        case 0x06: return {head + QByteArray::fromHex("a0a1a2a3a4a5a6a7")};  // hardware status
+        case 0x10: return {head};
+        default: return {};
         }
     }
 
