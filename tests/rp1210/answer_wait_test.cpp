@@ -1,13 +1,11 @@
 // The answer wait ends early only on what its caller names; an early end outranks an answer.
 #include "rp1210/answer_wait.h"
 #include "wire_rig.h"
-
 #include <functional>
 
 namespace {
 
 using namespace std::chrono_literals;
-
 class AnswerWaitTest : public ::testing::Test, public WireRig {
 protected:
     // A wait that should end without the clock; the clock moves only to free a stuck one.
@@ -40,7 +38,6 @@ TEST_F(AnswerWaitTest, EndsEarlyOnlyOnWhatItNamesAndAnEarlyEndOutranksAnAnswer)
     EXPECT_GE(runWhileClockMoves([&] { return AnswerWait(g, c, SERV_SET_BAUD, EndsEarlyOn::Nothing).request(2, [] {}).code; }).second, 2);
     const auto answered = [&] { g.modificarEstadoServicio(1, SERV_DESCONECTAR_CLIENTE, RESP_SERV_OK); };
     EXPECT_EQ(AnswerWait(g, c, SERV_DESCONECTAR_CLIENTE, EndsEarlyOn::LinkError).request(3, answered).code, 142);
-    c.setPendiente_desconexion(false), g.set_Error(0);
 }
 
 }  // namespace
