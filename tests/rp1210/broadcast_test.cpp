@@ -232,7 +232,9 @@ TEST_F(BroadcastTest, EchoGoesToTheFirstListeningLinkClientOfTheProtocolOnly)
     // A send answer with counter 0 reports a repetition; a counter of the library's own frame does not.
     for (const char* answer : {"0404020007 0a0b0c0d 0000", "0404020000 0a0b0c0d 0000"})
         link.deliver(hex(answer));
-    ASSERT_TRUE(link.waitUntilIdle());
+    // The receive thread dispatches in order: once the second answer's echo is queued,
+    // the first answer has been handled too.
+    ASSERT_TRUE(waitUntil([&] { return c->receivedCount() > 0; }));
     EXPECT_EQ(readNow(2), "0a 0b 0c 0d 01 02");
     EXPECT_EQ(c->receivedCount(), 0);
 }
