@@ -20,7 +20,11 @@ struct BroadcastTest : ::testing::Test, WireRig {
         io.setClock(&clock);
         clock.onMove([this] { g.wakeWaiters(), io.wakeSendThread(); });
         EXPECT_EQ(connect("CAN"), 1);
+        // The test's ticks are then the only ones (two tickers would interleave their
+        // records); frames go out by hand. The send-thread test starts it again.
+        io.pararHiloEnvio();
     }
+
     Cliente* client(quint8 id, quint8 protocolo, bool echo = false)
     {
         Cliente* c = g.getCliente(id);
@@ -62,7 +66,7 @@ struct BroadcastTest : ::testing::Test, WireRig {
     void tickAt(quint32 ms)
     {
         clock.advanceMillis(ms - clock.processMillis());
-        g.sendBroadcastMsg();  // the send thread may come first: the records go once either way
+        g.sendBroadcastMsg();
     }
     std::string readNow(quint8 id)
     {
@@ -308,6 +312,7 @@ TEST_F(BroadcastTest, CommandsTickAndEchoRunTogether)
 // The send thread sleeps until the next record is due on the manager's clock; a new one wakes it.
 TEST_F(BroadcastTest, SendThreadSleepsUntilTheNextDueRecordAndWakesForANewOne)
 {
+    io.ArrancarHiloEnvio(VCI_A, 0);
     clock.advanceMillis(1000);
     auto add = [&](const char* h) { return run(22, 1, hex(h)); };
     ASSERT_EQ(first(add("018813010055")), "0: 00");  // 5000 ms: not due before 5001
