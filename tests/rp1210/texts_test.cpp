@@ -34,25 +34,19 @@ TEST(ErrorTexts, ExactlyTheseCodesHaveTextsAndTheCopyIsBounded)
     copyTextOut(QStringLiteral("abc"), nullptr, 3);  // must not crash
 }
 
-// Indexed by speed value; values past the table have no text and no K-line mark.
-const char* const kText[] = {"0",     "0",     "",      "200",    "600",    "1200",   "2400",    "4200",
-                             "4800",  "5200",  "7200",  "7680",   "9600",   "9615",   "9800",    "10000",
-                             "10400", "10870", "11905", "12500",  "13158",  "13889",  "14706",   "14400",
-                             "15625", "17800", "17850", "17900",  "19200",  "38400",  "38600",   "50000",
-                             "57600", "95240", "115200", "125000", "250000", "500000", "1000000", "",
-                             "100000", "",     "62500", "",       "1000",   "7812",   "666666"};
-const char kKLine[] = "00011111111111111111111111111111101000010111110";
-
-TEST(Speeds, TextAndKLineMarkOfEveryValue)
+TEST(Speeds, TextsKLineMarksAndTheEightByteBound)
 {
-    for (int v = 0, n = int(sizeof kText / sizeof *kText); v <= 255; ++v) {
-        const std::string text = v < n ? kText[v] : "";
-        EXPECT_EQ(speedText(quint8(v)), text) << v;
-        EXPECT_EQ(isKLineBaudRate(quint8(v)), v < n && kKLine[v] == '1') << v;
+    const struct { int v; const char* text; bool kLine; } rows[] = {
+        {VELOCIDAD_NINGUNA, "0", false}, {VELOCIDAD_TODAS, "", false}, {VELOCIDAD_200, "200", true},
+        {VELOCIDAD_10400, "10400", true}, {VELOCIDAD_250000, "250000", false}, {VELOCIDAD_1000000, "1000000", false},
+        {VELOCIDAD_J1850_PWM, "", true}, {VELOCIDAD_666666, "666666", false}, {VELOCIDAD_666666 + 1, "", false}, {255, "", false}};
+    for (const auto& r : rows) {
+        EXPECT_EQ(speedText(quint8(r.v)), std::string(r.text)) << r.v;
+        EXPECT_EQ(isKLineBaudRate(quint8(r.v)), r.kLine) << r.v;
         char buf[9];
         std::memset(buf, 'x', sizeof buf);
-        EnumSpeed_to_StringValue(quint8(v), buf);
-        EXPECT_EQ(std::string(buf, sizeof buf), text + '\0' + std::string(8 - text.size(), 'x')) << v;
+        EnumSpeed_to_StringValue(quint8(r.v), buf);  // the longest text and its zero fill 8 bytes
+        EXPECT_EQ(std::string(buf, sizeof buf), r.text + std::string(1, '\0') + std::string(8 - std::strlen(r.text), 'x')) << r.v;
     }
     EnumSpeed_to_StringValue(VELOCIDAD_666666, nullptr);  // must not crash
 }

@@ -38,11 +38,8 @@ struct WireRig : ClockHolder, LinkRig {
     // Every queued frame has been written (the send thread writes under the list lock).
     void settle()
     {
-        if (!io.getRunning()) {  // a test that stopped the send thread sends by hand
-            while (io.outputListSize() > 0)
-                io.enviarMSG();
-            return;
-        }
+        while (!io.getRunning() && io.outputListSize() > 0)  // a test that stopped the send thread sends by hand
+            io.enviarMSG();
         EXPECT_TRUE(waitUntil([&] { return io.outputListSize() == 0; }));
     }
     int mark() { return settle(), link.frameCount(); }
