@@ -3,6 +3,8 @@
 // nothing trimmed, empty tokens kept (so "J1939:" fails on its empty option).
 #include "rp1210/gestor_rp1210.h"
 
+#include "rp1210/connect_keywords.h"
+
 #include "common/protocols.h"
 #include "common/wire_format.h"
 
@@ -14,11 +16,7 @@ using namespace rp1210core::internal;
 
 namespace {
 
-struct Keyword {
-    const char* text;
-    enu_GATEWAY_Protocolo protocolo;
-    enu_GATEWAY_Velocidad velocidad;
-};
+using Keyword = ConnectKeyword;
 
 // "SWCAN" is not here: whether it is accepted depends on the adapter.
 constexpr Keyword kKeywords[] = {
@@ -58,10 +56,7 @@ constexpr Keyword kKeywords[] = {
 
 // "Baud=" texts that always select the same speed ("Baud=Auto" and "Baud=1000" depend on
 // the adapter and the protocol and are decided by the parser).
-struct BaudText {
-    const char* text;
-    enu_GATEWAY_Velocidad velocidad;
-};
+using BaudText = ConnectBaudText;
 
 constexpr BaudText kBaudTexts[] = {
     {"Baud=All", VELOCIDAD_TODAS},       {"Baud=200", VELOCIDAD_200},         {"Baud=600", VELOCIDAD_600},
@@ -126,6 +121,20 @@ void applyBaudText(const QString& baud, int generation, enu_GATEWAY_Protocolo pr
 }
 
 }  // namespace
+
+namespace rp1210core::internal {
+
+Table<ConnectKeyword> connectKeywords()
+{
+    return {kKeywords, sizeof kKeywords / sizeof kKeywords[0]};
+}
+
+Table<ConnectBaudText> connectBaudTexts()
+{
+    return {kBaudTexts, sizeof kBaudTexts / sizeof kBaudTexts[0]};
+}
+
+}  // namespace rp1210core::internal
 
 short GestorRP1210::TranslateProtocolString(const char* connectString, enu_GATEWAY_Protocolo* protocoloOut,
                                             enu_GATEWAY_Velocidad* velocidadOut, QString* muxOut)

@@ -1,0 +1,29 @@
+// A device the driver talks through: the transport the core writes its request frames
+// to, and whatever runs behind it (the software adapter and its buses).
+#pragma once
+
+#include "api/devices.h"
+
+#include <rp1210core/iproxy_link.h>
+
+#include <QByteArray>
+
+#include <functional>
+#include <memory>
+
+namespace rp1210core::api {
+
+class Device {
+public:
+    virtual ~Device() = default;
+    // The transport; valid while the device lives.
+    virtual IProxyLink* link() = 0;
+};
+
+using FrameSink = std::function<void(const QByteArray& frame)>;
+
+// Opens what the settings name; every adapter frame goes to `sink`, on the device's own
+// thread. Null with an RP1210 code in `code` when it cannot.
+std::unique_ptr<Device> openDevice(const DeviceSettings& settings, FrameSink sink, short* code);
+
+}  // namespace rp1210core::api

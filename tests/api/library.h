@@ -1,0 +1,120 @@
+// The driver as an application sees it: librp1210.so loaded with dlopen and its
+// functions looked up by name.
+#pragma once
+
+#include <rp1210.h>
+
+#include <dlfcn.h>
+
+#include <QByteArray>
+
+#include <chrono>
+#include <string>
+
+struct Rp1210Library {
+    decltype(&RP1210_ClientConnect) ClientConnect = nullptr;
+    decltype(&RP1210_ClientDisconnect) ClientDisconnect = nullptr;
+    decltype(&RP1210_SendMessage) SendMessage = nullptr;
+    decltype(&RP1210_ReadMessage) ReadMessage = nullptr;
+    decltype(&RP1210_SendCommand) SendCommand = nullptr;
+    decltype(&RP1210_ReadVersion) ReadVersion = nullptr;
+    decltype(&RP1210_ReadDetailedVersion) ReadDetailedVersion = nullptr;
+    decltype(&RP1210_GetHardwareStatus) GetHardwareStatus = nullptr;
+    decltype(&RP1210_GetErrorMsg) GetErrorMsg = nullptr;
+    decltype(&RP1210_GetLastErrorMsg) GetLastErrorMsg = nullptr;
+    decltype(&RP1210_Ioctl) Ioctl = nullptr;
+    void* handle = nullptr;
+
+    explicit Rp1210Library(int flags = RTLD_NOW | RTLD_LOCAL, const char* path = RP1210_LIBRARY)
+    {
+        handle = dlopen(path, flags);
+        if (!handle)
+            return;
+        bind(ClientConnect, "RP1210_ClientConnect");
+        bind(ClientDisconnect, "RP1210_ClientDisconnect");
+        bind(SendMessage, "RP1210_SendMessage");
+        bind(ReadMessage, "RP1210_ReadMessage");
+        bind(SendCommand, "RP1210_SendCommand");
+        bind(ReadVersion, "RP1210_ReadVersion");
+        bind(ReadDetailedVersion, "RP1210_ReadDetailedVersion");
+        bind(GetHardwareStatus, "RP1210_GetHardwareStatus");
+        bind(GetErrorMsg, "RP1210_GetErrorMsg");
+        bind(GetLastErrorMsg, "RP1210_GetLastErrorMsg");
+        bind(Ioctl, "RP1210_Ioctl");
+    }
+    ~Rp1210Library() { close(); }
+    Rp1210Library(const Rp1210Library&) = delete;
+    Rp1210Library& operator=(const Rp1210Library&) = delete;
+
+    bool complete() const
+    {
+        return handle && ClientConnect && ClientDisconnect && SendMessage && ReadMessage && SendCommand &&
+               ReadVersion && ReadDetailedVersion && GetHardwareStatus && GetErrorMsg && GetLastErrorMsg && Ioctl;
+    }
+    int close()
+    {
+        const int rc = handle ? dlclose(handle) : 0;
+        handle = nullptr;
+        return rc;
+    }
+
+    short connect(const char* protocol, short device = 1)
+    {
+        return ClientConnect(nullptr, device, protocol, 0, 0, 0);
+    }
+    // A connect that lets everything through (a new client's filters discard all).
+    short connectOpen(const char* protocol, short device = 1)
+    {
+        const short id = connect(protocol, device);
+        if (id >= 1 && id <= 16 && command(RP1210_Set_All_Filters_States_to_Pass, id) != 0)
+            return -1;
+        return id;
+    }
+    short command(short number, short client, QByteArray data = QByteArray())
+    {
+        return SendCommand(number, client, data.data(), static_cast<short>(data.size()));
+    }
+    short send(short client, QByteArray message)
+    {
+        return SendMessage(client, message.data(), static_cast<short>(message.size()), 0, 0);
+    }
+    // The first message read within `limit` for which `accept` holds; empty when none.
+    template <typename Accept>
+    QByteArray readUntil(short client, Accept accept, std::chrono::milliseconds limit = std::chrono::seconds(5))
+    {
+        const auto deadline = std::chrono::steady_clock::now() + limit;
+        char buffer[4096];
+        // Blocking reads wake at once on a message; the 100 ms timeout only bounds the wait.
+        const char timeout[2] = {1, 100};
+        command(RP1210_Set_Blocking_Timeout, client, QByteArray(timeout, 2));
+        while (std::chrono::steady_clock::now() < deadline) {
+            const short n = ReadMessage(client, buffer, sizeof buffer, BLOCKING_IO);
+            if (n > 0 && accept(QByteArray(buffer, n)))
+                return QByteArray(buffer, n);
+        }
+        return QByteArray();
+    }
+
+private:
+    template <typename F>
+    void bind(F& f, const char* name)
+    {
+        f = reinterpret_cast<F>(dlsym(handle, name));
+    }
+};
+
+// Little-endian field of a read message.
+inline quint32 le(const QByteArray& m, int at, int n)
+{
+    quint32 v = 0;
+    for (int i = n - 1; i >= 0; --i)
+        v = (v << 8) | static_cast<quint8>(m.at(at + i));
+    return v;
+}
+
+// A J1939 read: timestamp (4), with echo on an echo flag (1), PGN (3), how/priority,
+// source, destination, data.
+inline quint32 pgnOf(const QByteArray& m, int echo = 0)
+{
+    return m.size() >= 10 + echo ? le(m, 4 + echo, 3) : 0xFFFFFFFF;
+}
