@@ -47,7 +47,16 @@ TEST(Library, ExportsTheRp1210FunctionsAndLeavesNoThreadWhenUnloaded)
         ASSERT_GE(id, 1);
         ASSERT_FALSE(rp.readUntil(id, [](const QByteArray& m) { return pgnOf(m) == 61444; }).isEmpty());
         EXPECT_GT(threadCount(), before);
-        // Unloaded with the client still connected: the library disconnects it itself.
+        if (round == 0) {
+            // The last disconnect stops every thread; so does every failed connect.
+            EXPECT_EQ(rp.ClientDisconnect(id), 0);
+            EXPECT_EQ(threadCount(), before);
+            EXPECT_EQ(rp.connect("J1939", 99), ERR_INVALID_DEVICE);
+            EXPECT_EQ(rp.connect("NOSUCH"), ERR_INVALID_PROTOCOL);
+            EXPECT_EQ(threadCount(), before);
+            ASSERT_GE(rp.connectOpen("J1939:Baud=250"), 1);
+        }
+        // Unloaded with a client still connected: the library disconnects it itself.
         ASSERT_EQ(rp.close(), 0);
         EXPECT_EQ(dlopen(RP1210_LIBRARY, RTLD_NOW | RTLD_NOLOAD), nullptr) << "still loaded";
         EXPECT_EQ(threadCount(), before);
@@ -131,6 +140,12 @@ TEST(Library, RequestsCommandsStatusVersionsAndErrors)
     EXPECT_EQ(rp.GetLastErrorMsg(ERR_INVALID_COMMAND, &sub, text, id), 0);
     EXPECT_EQ(sub, -1);
     EXPECT_GT(qstrlen(text), 0u);
+
+    // The CAN family shares one bus speed: the adapter refuses another with its state 4,
+    // which the sub-error reports.
+    EXPECT_EQ(rp.connect("CAN:Baud=500"), ERR_CAN_BAUD_SET_NONSTANDARD);
+    EXPECT_EQ(rp.GetLastErrorMsg(ERR_CAN_BAUD_SET_NONSTANDARD, &sub, text, -1), 0);
+    EXPECT_EQ(sub, 4);
 
     EXPECT_EQ(rp.ClientDisconnect(id), 0);
     EXPECT_EQ(rp.ClientDisconnect(id), ERR_INVALID_CLIENT_ID);
