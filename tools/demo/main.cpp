@@ -68,7 +68,9 @@ int main(int argc, char** argv)
     GestorRP1210 api;
     Gestor_IO output;
     GestorInput input;
-    rp1210core::adapter::SoftwareAdapter adapter({}, can.get(), j1708.get());
+    auto kline = vehicle.createKLinePort();
+    auto j1850 = vehicle.createJ1850Port();
+    rp1210core::adapter::SoftwareAdapter adapter({}, {can.get(), j1708.get(), kline.get(), j1850.get()});
     rp1210core::internal::wireCore(api, output, input, &adapter);
     adapter.setDelivery([&input](const QByteArray& f) { input.storeMsg(f.constData(), quint32(f.size())); });
 
@@ -120,5 +122,7 @@ int main(int argc, char** argv)
     output.pararHiloEnvio();
     can->close();
     j1708->close();
+    kline->close();
+    j1850->close();
     return total > 0 ? 0 : 1;
 }
