@@ -237,8 +237,10 @@ private:
 };
 
 struct AdapterRig {
-    explicit AdapterRig(const char* type = "A", int version = 7)
-        : adapter(config(type, version), {&can, &j1708, &kline, &j1850})
+    explicit AdapterRig(const char* type = "A", int version = 7) : AdapterRig(type, version, {}) {}
+    // On the given buses instead of the scripted ones (which are then unused).
+    AdapterRig(const char* type, int version, rp1210core::adapter::SoftwareAdapter::Buses buses)
+        : adapter(config(type, version), buses.can ? buses : rp1210core::adapter::SoftwareAdapter::Buses{&can, &j1708, &kline, &j1850})
     {
         rp1210core::internal::wireCore(g, io, in, &adapter);
         adapter.setDelivery([this](const QByteArray& f) {
