@@ -480,69 +480,6 @@ void SoftwareAdapter::onConnect(const Request& r)
     deliver(frame(SERV_CONECTAR_CLIENTE, {r.client, res.state, res.speed}));
 }
 
-bool SoftwareAdapter::openJ1708(quint8 speed)
-{
-    auto receiver = [this](const QByteArray& m, qint64, bool own) {
-        if (own)
-            return;
-        Event e;
-        e.kind = Event::Kind::J1708;
-        e.bytes = m;
-        post(std::move(e));
-    };
-    j1708Open_ = j1708Bus_ != nullptr && j1708Bus_->open(AdapterClients::bitrate(speed), receiver);
-    return j1708Open_;
-}
-
-bool SoftwareAdapter::openBus(AdapterClients::Bus bus, quint8 speed)
-{
-    switch (bus) {
-    case AdapterClients::Bus::Can:
-        return openCan(speed);
-    case AdapterClients::Bus::J1708:
-        return openJ1708(speed);
-    case AdapterClients::Bus::KLine:
-        return openKLine(speed);
-    case AdapterClients::Bus::J1850:
-        return openJ1850(speed);
-    default:
-        return false;
-    }
-}
-
-void SoftwareAdapter::closeBus(AdapterClients::Bus bus)
-{
-    if (bus == AdapterClients::Bus::Can && canOpen_) {
-        canBus_->close();
-        canOpen_ = false;
-    } else if (bus == AdapterClients::Bus::J1708 && j1708Open_) {
-        j1708Bus_->close();
-        j1708Open_ = false;
-    } else if (bus == AdapterClients::Bus::KLine && klineOpen_) {
-        klineBus_->close();
-        klineOpen_ = false;
-        klineInit_.reset();  // its answer can no longer come
-    } else if (bus == AdapterClients::Bus::J1850 && j1850Bitrate_ != 0) {
-        j1850Bus_->close();
-        j1850Bitrate_ = 0;
-    }
-}
-
-bool SoftwareAdapter::openCan(quint8 speed)
-{
-    auto receiver = [this](const bus::CanFrame& f, bool own) {
-        // Our own frames were confirmed when written; the transports want only others'.
-        if (own)
-            return;
-        Event e;
-        e.kind = Event::Kind::Can;
-        e.can = f;
-        post(std::move(e));
-    };
-    canOpen_ = canBus_ != nullptr && canBus_->open(AdapterClients::bitrate(speed), receiver);
-    return canOpen_;
-}
-
 void SoftwareAdapter::onDisconnect(quint8 client, bool answer)
 {
     AdapterClient* c = clients_.find(client);
@@ -578,13 +515,6 @@ void SoftwareAdapter::reset()
     ioctlConfig_.clear();
     closeBus(AdapterClients::Bus::J1850);  // initialised by 0xF2 with no client yet
     j1850Filters_.clear();
-}
-
-void SoftwareAdapter::closeBuses()
-{
-    for (const auto bus : {AdapterClients::Bus::Can, AdapterClients::Bus::J1708, AdapterClients::Bus::KLine,
-                           AdapterClients::Bus::J1850})
-        closeBus(bus);
 }
 
 bool SoftwareAdapter::anyClientOn(quint8 protocol) const

@@ -20,6 +20,8 @@
 #include "adapter/serial_framing.h"
 #include "common/protocols.h"
 
+#include <bitset>
+
 namespace rp1210core::adapter {
 
 namespace {
@@ -46,42 +48,6 @@ quint8 SoftwareAdapter::hardwareStatusOf(Bus bus) const
         if (c.connected && AdapterClients::busOf(c.protocol) == bus && internal::protocolFacts(c.protocol).kLineStatus)
             return 1;
     return 0;
-}
-
-// ---- buses ----
-
-bool SoftwareAdapter::openKLine(quint8 speed)
-{
-    auto receiver = [this](const QByteArray& m, qint64, bool own) {
-        if (own)
-            return;  // our own bytes, read back from the line
-        Event e;
-        e.kind = Event::Kind::KLine;
-        e.bytes = m;
-        post(std::move(e));
-    };
-    klineOpen_ = klineBus_ != nullptr && klineBus_->open(AdapterClients::bitrate(speed), receiver);
-    return klineOpen_;
-}
-
-bool SoftwareAdapter::openJ1850(quint8 speed)
-{
-    const quint32 bitrate = AdapterClients::bitrate(speed);
-    if (j1850Bitrate_ == bitrate)
-        return true;  // initialised at this speed by 0xF2
-    if (j1850Bitrate_ != 0)
-        closeBus(Bus::J1850);
-    auto receiver = [this](const QByteArray& m, qint64, bool own) {
-        if (own)
-            return;
-        Event e;
-        e.kind = Event::Kind::J1850;
-        e.bytes = m;
-        post(std::move(e));
-    };
-    if (j1850Bus_ != nullptr && j1850Bus_->open(bitrate, receiver))
-        j1850Bitrate_ = bitrate;
-    return j1850Bitrate_ != 0;
 }
 
 // ---- J1850 interface and filters ----
@@ -205,10 +171,13 @@ void SoftwareAdapter::sendJ1850(const Request& r)
 
 void SoftwareAdapter::onKLineMessage(const QByteArray& m)
 {
-    // Clients of one protocol share its adapter client, so each protocol is served once.
+    // The library routes a message to every client of its protocol: each protocol once,
+    // framed as its first client here asked.
+    std::bitset<256> served;
     for (const AdapterClient& c : clients_.all()) {
-        if (!c.connected || AdapterClients::busOf(c.protocol) != Bus::KLine)
+        if (!c.connected || AdapterClients::busOf(c.protocol) != Bus::KLine || served.test(c.protocol))
             continue;
+        served.set(c.protocol);
         if (!klineChecksummed(c))
             deliverReceived(c.protocol, m);
         else if (kline::checkMessage(m))
