@@ -140,7 +140,7 @@ TEST_F(Serial, KLineMessagesTakeTheirChecksumOnTheLineAndAreConfirmed)
 TEST_F(Serial, WithoutAnEcuAnInitialisationFailsAfterTheLibrarysLimit)
 {
     scripted();
-    FakeClock clock;  // destroyed after the rig's waits have ended
+    FakeClock clock;  // outlives the rig, which goes at the end of the test
     rig->g.setClock(&clock);
     clock.onMove([this] { rig->g.wakeWaiters(); });
     ASSERT_EQ(connect("ISO9141"), 1);
@@ -169,6 +169,7 @@ TEST_F(Serial, WithoutAnEcuAnInitialisationFailsAfterTheLibrarysLimit)
     // An ECU that turns up later is heard.
     rig->kline.answerInit(hex("33"), hex("ef 8f"));
     EXPECT_EQ(init(1, IOCTL_FIVE_BAUD_INIT, "33").bytes, "ef 8f");
+    owned.reset();
 }
 
 TEST_F(Serial, OnTheSimulatedVehicleTheKwpEcuWakesAndAnswers)

@@ -174,6 +174,7 @@ int main(int argc, char** argv)
     adapter.limpiarDescargarProxy();
     input.pararHiloRecepcion();
     output.pararHiloEnvio();
+    api.setIGestorOutput(nullptr);  // its destructor would reach the output manager, gone by then
     can->close();
     j1708->close();
     kline->close();
