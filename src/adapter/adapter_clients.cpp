@@ -1,5 +1,7 @@
 #include "adapter/adapter_clients.h"
 
+#include "adapter/adapter_speeds.h"
+
 #include "common/protocols.h"
 #include "link/byte_order.h"
 #include "rp1210/speeds.h"
@@ -55,20 +57,55 @@ std::optional<std::vector<IsoFlowRecord>> IsoFlowRecord::parse(const QByteArray&
     return out;
 }
 
-bool AdapterClients::onCanBus(quint8 protocol)
+AdapterClients::Bus AdapterClients::busOf(quint8 protocol)
 {
-    return protocol == PROTOCOLO_CAN || protocol == PROTOCOLO_J1939 || internal::isIso15765Family(protocol);
-}
-
-bool AdapterClients::onJ1708Bus(quint8 protocol)
-{
-    return protocol == PROTOCOLO_J1708 || protocol == PROTOCOLO_CAT;
+    switch (protocol) {
+    case PROTOCOLO_CAN:
+    case PROTOCOLO_J1939:
+        return Bus::Can;
+    case PROTOCOLO_J1708:
+    case PROTOCOLO_CAT:
+        return Bus::J1708;
+    case PROTOCOLO_J1850:
+        return Bus::J1850;
+    // The serial protocols of the K-line pins: ALDL and SCI run on the same line driver.
+    case PROTOCOLO_KWP2000:
+    case PROTOCOLO_GM_ALDL:
+    case PROTOCOLO_J2610:
+        return Bus::KLine;
+    default:
+        if (internal::isIso15765Family(protocol))
+            return Bus::Can;
+        return internal::protocolFacts(protocol).kLineStatus ? Bus::KLine : Bus::None;
+    }
 }
 
 quint32 AdapterClients::bitrate(quint8 speed)
 {
+    // The speeds without a decimal text that a bus here runs at.
+    if (speed == VELOCIDAD_J1850_PWM)
+        return 41600;
+    if (speed == VELOCIDAD_ALDL)
+        return 8192;
     return QByteArray(internal::speedText(speed)).toUInt();
 }
+
+namespace {
+
+// The speed of a bus's first client that leaves it to the adapter.
+quint8 defaultSpeed(AdapterClients::Bus bus)
+{
+    switch (bus) {
+    case AdapterClients::Bus::Can:
+        return VELOCIDAD_250000;
+    case AdapterClients::Bus::J1708:
+        return VELOCIDAD_9600;
+    default:
+        return VELOCIDAD_10400;  // ISO 9141-2 and ISO 14230 (K-line), VPW (J1850)
+    }
+}
+
+}  // namespace
 
 AdapterClient* AdapterClients::find(quint8 client)
 {
@@ -83,11 +120,11 @@ int AdapterClients::connectedCount() const
     return n;
 }
 
-int AdapterClients::countOn(bool can) const
+int AdapterClients::countOn(Bus bus) const
 {
     int n = 0;
     for (const AdapterClient& c : clients_)
-        n += c.connected && (can ? onCanBus(c.protocol) : onJ1708Bus(c.protocol)) ? 1 : 0;
+        n += c.connected && busOf(c.protocol) == bus ? 1 : 0;
     return n;
 }
 
@@ -99,14 +136,14 @@ AdapterClients::ConnectResult AdapterClients::connect(quint8 client, quint8 prot
     if (c->connected)
         return {c->protocol == protocol ? quint8(RESP_SERV_ALREADY_CONNECTED) : quint8(RESP_SERV_NEGATIVE), c->speed,
                 false};
-    const bool can = onCanBus(protocol);
-    if (!can && !onJ1708Bus(protocol))
+    const Bus bus = busOf(protocol);
+    if (bus == Bus::None)
         return {RESP_SERV_NOT_SUPPORTED, speed, false};
-    quint8& busSpeed = can ? canSpeed_ : j1708Speed_;
-    const bool first = countOn(can) == 0;
+    quint8& busSpeed = speeds_[size_t(bus)];
+    const bool first = countOn(bus) == 0;
     if (unspecified(speed))
-        speed = first ? quint8(can ? VELOCIDAD_250000 : VELOCIDAD_9600) : busSpeed;
-    if (bitrate(speed) == 0)
+        speed = first ? defaultSpeed(bus) : busSpeed;
+    if (!acceptsSpeed(protocol, speed))
         return {RESP_SERV_NOT_SUPPORTED, speed, false};
     if (!first && speed != busSpeed)
         return {RESP_SERV_OTHER_SPEED, busSpeed, false};
@@ -124,14 +161,14 @@ bool AdapterClients::disconnect(quint8 client, quint8* protocol)
     AdapterClient* c = find(client);
     if (c == nullptr || !c->connected)
         return false;
-    const bool can = onCanBus(c->protocol);
+    const Bus bus = busOf(c->protocol);
     if (protocol != nullptr)
         *protocol = c->protocol;
     *c = AdapterClient();
-    if (countOn(can) != 0)
+    if (countOn(bus) != 0)
         return false;
-    (can ? canSpeed_ : j1708Speed_) = 0;
-    if (can)
+    speeds_[size_t(bus)] = 0;
+    if (bus == Bus::Can)
         canFilters_.clear();
     return true;
 }
@@ -142,14 +179,14 @@ quint8 AdapterClients::changeSpeed(quint8 client, quint8 speed, bool* reopen)
     AdapterClient* c = find(client);
     if (c == nullptr || !c->connected)
         return RESP_SERV_NOT_CONNECTED;
-    if (bitrate(speed) == 0)
+    if (!acceptsSpeed(c->protocol, speed))
         return RESP_SERV_NOT_SUPPORTED;
-    const bool can = onCanBus(c->protocol);
-    if (countOn(can) != 1)
+    const Bus bus = busOf(c->protocol);
+    if (countOn(bus) != 1)
         return RESP_SERV_OTHER_SPEED;  // the bus is shared
     *reopen = speed != c->speed;
     c->speed = speed;
-    (can ? canSpeed_ : j1708Speed_) = speed;
+    speeds_[size_t(bus)] = speed;
     return RESP_SERV_OK;
 }
 

@@ -1,6 +1,7 @@
 // The adapter's own client table: who is connected on which protocol and speed, and
 // what each client asked of the adapter (filters held in the adapter, ISO 15765 flow
-// control records). The CAN family shares one bus and therefore one speed.
+// control records). The protocols of one bus share it and therefore its speed: the CAN
+// family, J1708 and CAT, the K-line family, J1850.
 #pragma once
 
 #include <rp1210core/types.h>
@@ -39,7 +40,7 @@ struct AdapterClient {
     quint8 protocol = 0;
     quint8 speed = 0;
     bool packetize = false;
-    quint8 mode = 0;  // ISO 9141 mode flag of the mode-change command
+    quint8 mode = 0;  // ISO 9141 mode flag of the mode-change command (0: RP1210 mode 1, the default)
     std::set<quint32> pgnFilters;     // J1939 filters held in the adapter; empty: every PGN
     std::optional<quint8> saFilter;   // J1939 source-address filter held in the adapter
     std::vector<IsoFlowRecord> flow;  // ISO 15765 connections
@@ -55,36 +56,39 @@ class AdapterClients {
 public:
     static constexpr int kClients = 16;
 
+    enum class Bus : quint8 { None, Can, J1708, KLine, J1850 };
+    static constexpr int kBuses = 5;
+
     struct ConnectResult {
         quint8 state;
         quint8 speed;      // the speed the client runs at
         bool opensBus;     // first client of its bus: the caller opens the bus at `speed`
     };
-    // Checks and records a connect. CAN-family and J1708-family protocols only: the
-    // adapter has no other bus (state 3 for the rest).
+    // Checks and records a connect; a protocol without a bus here gets state 3.
     ConnectResult connect(quint8 client, quint8 protocol, quint8 speed, bool packetize);
     // Removes a client; true when it was the last one on its bus (the caller closes it).
     bool disconnect(quint8 client, quint8* protocol = nullptr);
     // A speed change (the caller reopens the bus); the state to answer.
     quint8 changeSpeed(quint8 client, quint8 speed, bool* reopen);
-    void clear() { clients_ = {}; canSpeed_ = j1708Speed_ = 0; canFilters_.clear(); }
+    void clear() { clients_ = {}; speeds_ = {}; canFilters_.clear(); }
 
     AdapterClient* find(quint8 client);
     const std::array<AdapterClient, kClients>& all() const { return clients_; }
     int connectedCount() const;
-    int countOn(bool can) const;  // connected clients on the CAN bus (true) or the J1708 bus
+    int countOn(Bus bus) const;  // connected clients on the bus
 
     std::vector<CanAdapterFilter>& canFilters() { return canFilters_; }
     bool passesCan(quint32 id, bool extended) const;
 
-    static bool onCanBus(quint8 protocol);
-    static bool onJ1708Bus(quint8 protocol);
+    static Bus busOf(quint8 protocol);
+    static bool onCanBus(quint8 protocol) { return busOf(protocol) == Bus::Can; }
+    static bool onJ1708Bus(quint8 protocol) { return busOf(protocol) == Bus::J1708; }
     // bits/s of a speed code, 0 when it names none.
     static quint32 bitrate(quint8 speed);
 
 private:
     std::array<AdapterClient, kClients> clients_{};
-    quint8 canSpeed_ = 0, j1708Speed_ = 0;  // 0 while the bus has no client
+    std::array<quint8, kBuses> speeds_{};  // by bus; 0 while the bus has no client
     std::vector<CanAdapterFilter> canFilters_;
 };
 

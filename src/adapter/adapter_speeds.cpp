@@ -1,7 +1,7 @@
 #include "adapter/adapter_speeds.h"
 
 #include "adapter/adapter_clients.h"
-#include "common/protocols.h"
+#include "rp1210/speeds.h"
 
 #include <rp1210core/types.h>
 
@@ -9,39 +9,31 @@ namespace rp1210core::adapter {
 
 bool carriesProtocol(quint8 protocol)
 {
-    return AdapterClients::onCanBus(protocol) || AdapterClients::onJ1708Bus(protocol);
+    return AdapterClients::busOf(protocol) != AdapterClients::Bus::None;
 }
 
 bool acceptsSpeed(quint8 protocol, quint8 speed)
 {
-    if (AdapterClients::onCanBus(protocol)) {
+    switch (AdapterClients::busOf(protocol)) {
+    case AdapterClients::Bus::Can:
         // The CAN rates of the vehicle networks, high-speed and the 666 kbit/s powertrain bus.
-        switch (speed) {
-        case VELOCIDAD_125000:
-        case VELOCIDAD_250000:
-        case VELOCIDAD_500000:
-        case VELOCIDAD_666666:
-        case VELOCIDAD_1000000:
-            return true;
-        default:
-            return false;
-        }
-    }
-    if (AdapterClients::onJ1708Bus(protocol)) {
+        return speed == VELOCIDAD_125000 || speed == VELOCIDAD_250000 || speed == VELOCIDAD_500000 ||
+               speed == VELOCIDAD_666666 || speed == VELOCIDAD_1000000;
+    case AdapterClients::Bus::J1708:
         // J1708 runs at 9600, the faster rates are those RP1210 lets an application set;
         // CAT's data link runs at 62500.
-        switch (speed) {
-        case VELOCIDAD_62500:
-            return protocol == PROTOCOLO_CAT;
-        case VELOCIDAD_9600:
-        case VELOCIDAD_19200:
-        case VELOCIDAD_38400:
-        case VELOCIDAD_57600:
-        case VELOCIDAD_115200:
-            return true;
-        default:
-            return false;
-        }
+        return speed == VELOCIDAD_9600 || speed == VELOCIDAD_19200 || speed == VELOCIDAD_38400 ||
+               speed == VELOCIDAD_57600 || speed == VELOCIDAD_115200 ||
+               (speed == VELOCIDAD_62500 && protocol == PROTOCOLO_CAT);
+    case AdapterClients::Bus::KLine:
+        // The line rates the core marks as K-line ones, ALDL's and J2610's among them; the
+        // PWM and 5-baud marks name no UART rate.
+        return internal::isKLineBaudRate(speed) && speed != VELOCIDAD_J1850_PWM && speed != VELOCIDAD_5 &&
+               AdapterClients::bitrate(speed) != 0;
+    case AdapterClients::Bus::J1850:
+        return speed == VELOCIDAD_10400 || speed == VELOCIDAD_J1850_PWM;
+    case AdapterClients::Bus::None:
+        break;
     }
     return false;
 }

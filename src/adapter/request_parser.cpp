@@ -74,6 +74,7 @@ S parseIoctl(const QByteArray& f, Request& r)
     }
     case IOCTL_FIVE_BAUD_INIT:
     case IOCTL_FAST_INIT:
+    case IOCTL_INIT_NO_WAIT:
     case IOCTL_SEND_PULSES: {
         if (f.size() < 9)
             return S::Malformed;

@@ -50,13 +50,15 @@ int SoftwareAdapter::generationOf(const QString& type, int version)
     return VCI_DESCONOCIDA;
 }
 
-SoftwareAdapter::SoftwareAdapter(Config config, bus::CanBus* can, bus::J1708Bus* j1708)
+SoftwareAdapter::SoftwareAdapter(Config config, Buses buses)
     : config_(std::move(config)),
       generation_(generationOf(config_.interfaceType, config_.interfaceVersion)),
       segmenting_(segmentation::segments(generation_)),
       adapterFilters_(generation_ == VCI_J || generation_ == VCI_K1 || generation_ == VCI_E),
-      canBus_(can),
-      j1708Bus_(j1708),
+      canBus_(buses.can),
+      j1708Bus_(buses.j1708),
+      klineBus_(buses.kline),
+      j1850Bus_(buses.j1850),
       start_(std::chrono::steady_clock::now())
 {
 }
@@ -169,6 +171,15 @@ void SoftwareAdapter::run()
             case Event::Kind::J1708:
                 onJ1708Message(e.bytes);
                 break;
+            case Event::Kind::KLine:
+                onKLineMessage(e.bytes);
+                break;
+            case Event::Kind::KLineInit:
+                onKLineInitDone(e.init, e.bytes);
+                break;
+            case Event::Kind::J1850:
+                onJ1850Message(e.bytes);
+                break;
             }
         }
         pollEngines();
@@ -183,6 +194,8 @@ void SoftwareAdapter::run()
     claims_.clear();
     repeated_.clear();
     joiner_ = SegmentJoiner();
+    j1850Filters_.clear();
+    klineInit_.reset();
 }
 
 // ---- requests ----
@@ -285,8 +298,9 @@ void SoftwareAdapter::dispatch(const Request& r)
         // Per network: bit 0 a client is connected on it.
         auto on = [&](int protocol) { return quint8(anyClientOn(quint8(protocol)) ? 1 : 0); };
         const quint8 iso = quint8(anyClientOn(PROTOCOLO_ISO15765) || anyClientOn(PROTOCOLO_ISO15765_ALT) ? 1 : 0);
-        deliver(frame(SERV_ESTADO_HARDWARE, {r.client, 0x01, on(PROTOCOLO_J1939), on(PROTOCOLO_J1708),
-                                             on(PROTOCOLO_CAN), 0, iso, 0, 0}));
+        deliver(frame(SERV_ESTADO_HARDWARE,
+                      {r.client, 0x01, on(PROTOCOLO_J1939), on(PROTOCOLO_J1708), on(PROTOCOLO_CAN),
+                       on(PROTOCOLO_J1850), iso, hardwareStatusOf(AdapterClients::Bus::KLine), on(PROTOCOLO_KWP2000)}));
         break;
     }
     case SERV_RESETEAR_LINK:
@@ -315,10 +329,11 @@ void SoftwareAdapter::dispatch(const Request& r)
                     values.append(char((v >> (8 * k)) & 0xFF));
             }
             deliver(answers::ioctl(r.client, r.a, values, r.a == IOCTL_GET_CONFIG));
+        } else if (r.a == IOCTL_FIVE_BAUD_INIT || r.a == IOCTL_FAST_INIT || r.a == IOCTL_INIT_NO_WAIT) {
+            onKLineInit(r);
         } else {
-            // No K-line here: initialisations and pulses end with no bytes from an ECU.
-            const bool withData = r.a == IOCTL_FIVE_BAUD_INIT || r.a == IOCTL_FAST_INIT || r.a == IOCTL_SEND_PULSES;
-            deliver(answers::ioctl(r.client, r.a, QByteArray(), withData));
+            // No pulse generator here: the pulses end with no bytes from an ECU.
+            deliver(answers::ioctl(r.client, r.a, QByteArray(), r.a == IOCTL_SEND_PULSES));
         }
         break;
     case SERV_CAMBIO_MODO:
@@ -331,13 +346,9 @@ void SoftwareAdapter::dispatch(const Request& r)
         const quint8 state = clients_.changeSpeed(r.client, r.b, &reopen);
         if (state == RESP_SERV_OK && reopen) {
             // The one client of the bus changes its speed: the bus runs at the new one.
-            if (AdapterClients::onCanBus(c->protocol) && canOpen_) {
-                canBus_->close();
-                openCan(r.b);
-            } else if (AdapterClients::onJ1708Bus(c->protocol) && j1708Open_) {
-                j1708Bus_->close();
-                openJ1708(r.b);
-            }
+            const AdapterClients::Bus bus = AdapterClients::busOf(c->protocol);
+            closeBus(bus);
+            openBus(bus, r.b);
         }
         deliver(frame(r.code, {r.client}));
         break;
@@ -404,10 +415,11 @@ void SoftwareAdapter::dispatch(const Request& r)
         deliver(frame(r.code, {r.client, r.protocol, r.a, stateOf()}));
         break;
     case SERV_PIC_CONNECTION:
+        onPicConnection(r);
+        break;
     case SERV_SET_J1850_FILTER:
     case SERV_CLEAR_J1850_FILTERS:
-        // No J1850 bus: refused, never silent.
-        deliver(frame(r.code, {RESP_SERV_NOT_SUPPORTED}));
+        onJ1850Filter(r);
         break;
     case SERV_SET_BROADCAST_LINK:
     case SERV_CLEAR_BROADCAST_LINK:
@@ -461,48 +473,11 @@ void SoftwareAdapter::repeatDue(qint64 now)
 void SoftwareAdapter::onConnect(const Request& r)
 {
     AdapterClients::ConnectResult res = clients_.connect(r.client, r.protocol, r.a, r.packetize);
-    if (res.state == RESP_SERV_OK && res.opensBus) {
-        bool opened;
-        if (AdapterClients::onCanBus(r.protocol)) {
-            opened = openCan(res.speed);
-        } else {
-            opened = openJ1708(res.speed);
-        }
-        if (!opened) {
-            clients_.disconnect(r.client);
-            res.state = RESP_SERV_NOT_SUPPORTED;
-        }
+    if (res.state == RESP_SERV_OK && res.opensBus && !openBus(AdapterClients::busOf(r.protocol), res.speed)) {
+        clients_.disconnect(r.client);
+        res.state = RESP_SERV_NOT_SUPPORTED;
     }
     deliver(frame(SERV_CONECTAR_CLIENTE, {r.client, res.state, res.speed}));
-}
-
-bool SoftwareAdapter::openJ1708(quint8 speed)
-{
-    auto receiver = [this](const QByteArray& m, qint64, bool own) {
-        if (own)
-            return;
-        Event e;
-        e.kind = Event::Kind::J1708;
-        e.bytes = m;
-        post(std::move(e));
-    };
-    j1708Open_ = j1708Bus_ != nullptr && j1708Bus_->open(AdapterClients::bitrate(speed), receiver);
-    return j1708Open_;
-}
-
-bool SoftwareAdapter::openCan(quint8 speed)
-{
-    auto receiver = [this](const bus::CanFrame& f, bool own) {
-        // Our own frames were confirmed when written; the transports want only others'.
-        if (own)
-            return;
-        Event e;
-        e.kind = Event::Kind::Can;
-        e.can = f;
-        post(std::move(e));
-    };
-    canOpen_ = canBus_ != nullptr && canBus_->open(AdapterClients::bitrate(speed), receiver);
-    return canOpen_;
 }
 
 void SoftwareAdapter::onDisconnect(quint8 client, bool answer)
@@ -519,14 +494,13 @@ void SoftwareAdapter::onDisconnect(quint8 client, bool answer)
         it = it->second.client == client ? repeated_.erase(it) : std::next(it);
     quint8 protocol = 0;
     if (clients_.disconnect(client, &protocol)) {
-        if (AdapterClients::onCanBus(protocol) && canOpen_) {
-            canBus_->close();
-            canOpen_ = false;
+        const AdapterClients::Bus bus = AdapterClients::busOf(protocol);
+        closeBus(bus);
+        if (bus == AdapterClients::Bus::Can) {
             j1939_ = J1939Transport();
             j1939Pending_.clear();
-        } else if (AdapterClients::onJ1708Bus(protocol) && j1708Open_) {
-            j1708Bus_->close();
-            j1708Open_ = false;
+        } else if (bus == AdapterClients::Bus::J1850) {
+            j1850Filters_.clear();  // the bus's filters go with its last client
         }
     }
     if (answer)
@@ -539,15 +513,8 @@ void SoftwareAdapter::reset()
         onDisconnect(id, false);
     clients_.clear();
     ioctlConfig_.clear();
-}
-
-void SoftwareAdapter::closeBuses()
-{
-    if (canOpen_)
-        canBus_->close();
-    if (j1708Open_)
-        j1708Bus_->close();
-    canOpen_ = j1708Open_ = false;
+    closeBus(AdapterClients::Bus::J1850);  // initialised by 0xF2 with no client yet
+    j1850Filters_.clear();
 }
 
 bool SoftwareAdapter::anyClientOn(quint8 protocol) const
@@ -583,8 +550,14 @@ void SoftwareAdapter::onSend(const Request& r)
     case PROTOCOLO_ISO15765_ALT:
         sendIso(r, *c);
         break;
+    case PROTOCOLO_J1850:
+        sendJ1850(r);
+        break;
     default:
-        sendJ1708(r);
+        if (AdapterClients::busOf(r.protocol) == AdapterClients::Bus::KLine)
+            sendKLine(r, *c);
+        else
+            sendJ1708(r);
         break;
     }
 }

@@ -1,9 +1,11 @@
 // A software adapter: an IProxyLink that plays, in-process, the vehicle adapter's side of
-// the wire format over a CAN bus and a J1708 bus. Requests are copied in writeData and
-// answered from the adapter's own thread, as a real adapter answers over its link; that
-// thread also runs the J1939 and ISO 15765 transports and turns bus traffic into
-// received-message frames. It sleeps until a request, a bus frame, a transport deadline
-// or a stop.
+// the wire format over a CAN bus, a J1708 bus, a K-line and a J1850 bus. Requests are
+// copied in writeData and answered from the adapter's own thread, as a real adapter
+// answers over its link; that thread also runs the J1939 and ISO 15765 transports and the
+// K-line initialisations, and turns bus traffic into received-message frames. It sleeps
+// until a request, a bus frame, a transport deadline or a stop.
+//
+// The K-line and J1850 handling lives in software_adapter_serial.cpp.
 #pragma once
 
 #include "adapter/adapter_clients.h"
@@ -19,12 +21,15 @@
 #include <QByteArray>
 #include <QString>
 
+#include <array>
 #include <chrono>
 #include <condition_variable>
 #include <deque>
 #include <functional>
 #include <map>
+#include <optional>
 #include <thread>
+#include <vector>
 
 namespace rp1210core::adapter {
 
@@ -41,7 +46,15 @@ public:
         bool sendTesterAtStart = false;  // checks the link as a real adapter may
     };
 
-    SoftwareAdapter(Config config, bus::CanBus* can, bus::J1708Bus* j1708);
+    // Any bus may be null: its protocols are then refused at connect.
+    struct Buses {
+        bus::CanBus* can = nullptr;
+        bus::J1708Bus* j1708 = nullptr;
+        bus::KLineBus* kline = nullptr;
+        bus::J1850Bus* j1850 = nullptr;
+    };
+
+    SoftwareAdapter(Config config, Buses buses);
     ~SoftwareAdapter() override;
     SoftwareAdapter(const SoftwareAdapter&) = delete;
     SoftwareAdapter& operator=(const SoftwareAdapter&) = delete;
@@ -60,9 +73,10 @@ public:
 
 private:
     struct Event {
-        enum class Kind : quint8 { Request, Can, J1708 } kind = Kind::Request;
-        QByteArray bytes;  // request, or J1708 message
+        enum class Kind : quint8 { Request, Can, J1708, KLine, KLineInit, J1850 } kind = Kind::Request;
+        QByteArray bytes;  // request, message, or the answer to a K-line initialisation
         bus::CanFrame can;
+        quint32 init = 0;  // the K-line initialisation answered
     };
     // A message the adapter repeats on its own (broadcast link), confirmed under counter 0.
     struct Repeated {
@@ -76,6 +90,14 @@ private:
         quint8 protocol = 0;
         quint8 counter = 0;
     };
+    // The K-line initialisation under way: whose ioctl its answer goes to.
+    struct PendingInit {
+        quint32 id = 0;
+        quint8 client = 0;
+        quint8 sub = 0;  // the ioctl; IOCTL_INIT_NO_WAIT wants no answer
+        bool checksummed = false;
+    };
+    using J1850Filter = std::array<quint8, 6>;  // masks of the three header bytes, then their values
 
     void post(Event e);
     void run();
@@ -97,6 +119,20 @@ private:
     void onAddressClaim(const Request& r);
     void onCanFrame(const bus::CanFrame& f);
     void onJ1708Message(const QByteArray& m);
+
+    // K-line and J1850 (software_adapter_serial.cpp).
+    bool openKLine(quint8 speed);
+    bool openJ1850(quint8 speed);
+    void onPicConnection(const Request& r);
+    void onJ1850Filter(const Request& r);
+    void onKLineInit(const Request& r);
+    void onKLineInitDone(quint32 id, const QByteArray& answer);
+    void sendKLine(const Request& r, const AdapterClient& c);
+    void sendJ1850(const Request& r);
+    void onKLineMessage(const QByteArray& m);
+    void onJ1850Message(const QByteArray& m);
+    static bool klineChecksummed(const AdapterClient& c);
+    quint8 hardwareStatusOf(AdapterClients::Bus bus) const;
     void reset();
     void onBroadcastLink(const Request& r);
     void repeatDue(qint64 now);
@@ -109,6 +145,10 @@ private:
     bool writeCan(const bus::CanFrame& f);
     bool openCan(quint8 speed);
     bool openJ1708(quint8 speed);
+    bool openBus(AdapterClients::Bus bus, quint8 speed);
+    // Queues the messages of other nodes on a message bus as events of `kind`.
+    bus::J1708Bus::Receiver messageReceiver(Event::Kind kind);
+    void closeBus(AdapterClients::Bus bus);
     void closeBuses();
 
     void confirm(quint8 protocol, quint8 state, quint8 counter);
@@ -124,6 +164,8 @@ private:
     const bool adapterFilters_;
     bus::CanBus* const canBus_;
     bus::J1708Bus* const j1708Bus_;
+    bus::KLineBus* const klineBus_;
+    bus::J1850Bus* const j1850Bus_;
     Delivery delivery_;
     const std::chrono::steady_clock::time_point start_;
 
@@ -146,7 +188,11 @@ private:
     std::map<quint8, J1939AddressClaim> claims_;                       // by client
     std::map<quint32, quint32> ioctlConfig_;
     std::map<quint8, Repeated> repeated_;  // by the frame's slot and client byte
-    bool canOpen_ = false, j1708Open_ = false;
+    bool canOpen_ = false, j1708Open_ = false, klineOpen_ = false;
+    quint32 j1850Bitrate_ = 0;  // 0 while the J1850 bus is closed
+    std::vector<J1850Filter> j1850Filters_;
+    std::optional<PendingInit> klineInit_;
+    quint32 lastInit_ = 0;
     bool writeFailed_ = false;
     quint8 segmentKey_ = 0;
 };

@@ -14,11 +14,21 @@ public:
     SimulatorDevice(const DeviceSettings& s, FrameSink sink)
         : can_(vehicle_.createCanPort()),
           j1708_(vehicle_.createJ1708Port()),
-          adapter_(config(s), can_.get(), j1708_.get())
+          kline_(vehicle_.createKLinePort()),
+          j1850_(vehicle_.createJ1850Port()),
+          adapter_(config(s), {can_.get(), j1708_.get(), kline_.get(), j1850_.get()})
     {
         adapter_.setDelivery(std::move(sink));
     }
-    ~SimulatorDevice() override { adapter_.limpiarDescargarProxy(); }
+    ~SimulatorDevice() override
+    {
+        // The adapter's thread stops first; the ports close before the simulation goes.
+        adapter_.limpiarDescargarProxy();
+        can_->close();
+        j1708_->close();
+        kline_->close();
+        j1850_->close();
+    }
 
     IProxyLink* link() override { return &adapter_; }
 
@@ -35,6 +45,8 @@ private:
     bus::VehicleSimulation vehicle_;
     std::unique_ptr<bus::CanBus> can_;
     std::unique_ptr<bus::J1708Bus> j1708_;
+    std::unique_ptr<bus::KLineBus> kline_;
+    std::unique_ptr<bus::J1850Bus> j1850_;
     adapter::SoftwareAdapter adapter_;
 };
 

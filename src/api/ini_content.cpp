@@ -1,5 +1,6 @@
 #include "api/ini_content.h"
 
+#include "adapter/adapter_clients.h"
 #include "adapter/adapter_speeds.h"
 #include "common/protocols.h"
 #include "rp1210/connect_keywords.h"
@@ -39,10 +40,16 @@ enu_GATEWAY_Protocolo reported(enu_GATEWAY_Protocolo p)
     return p == PROTOCOLO_ZF_J1708 ? PROTOCOLO_ISO9141_1 : p;
 }
 
-// Every "Baud=" value the parser accepts for the keyword and the adapter runs it at.
+// Every "Baud=" value the parser accepts for the keyword and the adapter runs it at. A
+// keyword whose own speed no "Baud=" value names (J1850 PWM) lists just that rate.
 QStringList speedsOf(const internal::ConnectKeyword& k)
 {
     const enu_GATEWAY_Protocolo p = reported(k.protocolo);
+    bool ownNamed = false;
+    for (const internal::ConnectBaudText& b : internal::connectBaudTexts())
+        ownNamed = ownNamed || b.velocidad == k.velocidad;
+    if (!ownNamed)
+        return {QString::number(adapter::AdapterClients::bitrate(k.velocidad))};
     QStringList out;
     for (const internal::ConnectBaudText& b : internal::connectBaudTexts()) {
         if (adapter::acceptsSpeed(p, b.velocidad))

@@ -2,9 +2,10 @@
 // adapter runs unchanged over the simulated vehicle and over real interfaces (a Qt
 // Serial Bus QCanBusDevice for CAN).
 //
-// Threads: open, write and close are called by the adapter's thread. Received frames and
-// the confirmations of written ones are delivered on a thread of the bus, one at a time
-// and in bus order; the receiver must not block for long and must not call close().
+// Threads: open, write, the initialisations and close are called by the adapter's thread.
+// Received frames, the confirmations of written ones and the outcome of an initialisation
+// are delivered on a thread of the bus, one at a time and in bus order; the receiver must
+// not block for long and must not call close().
 #pragma once
 
 #include "bus/can_frame.h"
@@ -37,6 +38,44 @@ public:
 
     virtual ~J1708Bus() = default;
     virtual bool open(quint32 baud, Receiver receiver) = 0;
+    virtual bool write(const QByteArray& message) = 0;
+    virtual void close() = 0;
+};
+
+// The K-line of ISO 9141 and ISO 14230 (and the byte buses run like it): whole messages,
+// checksum included, and the two initialisations by which a tester wakes an ECU.
+class KLineBus {
+public:
+    enum class Init : quint8 { FiveBaud, Fast };
+    // `own` as for CAN: a single-wire line hears every byte it sends.
+    using Receiver = std::function<void(const QByteArray& message, qint64 timestampUs, bool own)>;
+    // The outcome of an initialisation, delivered once, in order with the messages: the
+    // ECU's bytes, empty when no ECU answered within the initialisation's times.
+    using InitDone = std::function<void(const QByteArray& answer)>;
+
+    virtual ~KLineBus() = default;
+    virtual bool open(quint32 baud, Receiver receiver) = 0;
+    virtual bool write(const QByteArray& message) = 0;
+    // Five-baud address initialisation: `address` at 5 baud, then the exchange of sync
+    // and key bytes; `done` gets the key bytes KB1 KB2 (the FIVE_BAUD_INIT output of
+    // J2534). False when it cannot start (closed).
+    virtual bool fiveBaudInit(quint8 address, InitDone done) = 0;
+    // Fast initialisation: the wake-up pattern, then `request` (a StartCommunication
+    // message, checksum included); `done` gets the ECU's response message.
+    virtual bool fastInit(const QByteArray& request, InitDone done) = 0;
+    virtual void close() = 0;
+};
+
+// SAE J1850, VPW at 10400 bits/s or PWM at 41600: whole messages, header, data and CRC.
+class J1850Bus {
+public:
+    using Receiver = std::function<void(const QByteArray& message, qint64 timestampUs, bool own)>;
+
+    static constexpr quint32 kVpwBitrate = 10400, kPwmBitrate = 41600;
+
+    virtual ~J1850Bus() = default;
+    // Opens at kVpwBitrate or kPwmBitrate; false for any other or when absent.
+    virtual bool open(quint32 bitrate, Receiver receiver) = 0;
     virtual bool write(const QByteArray& message) = 0;
     virtual void close() = 0;
 };

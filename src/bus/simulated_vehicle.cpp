@@ -1,6 +1,8 @@
 #include "bus/simulated_vehicle.h"
 
 #include <chrono>
+#include <tuple>
+#include <utility>
 
 namespace rp1210core::bus {
 
@@ -20,40 +22,84 @@ qint64 steadyMs()
 SimulatedVehicle::SimulatedVehicle(CanBus* can, J1708Bus* j1708) : SimulatedVehicle(can, j1708, Config()) {}
 
 SimulatedVehicle::SimulatedVehicle(CanBus* can, J1708Bus* j1708, Config config)
-    : can_(can), j1708_(j1708), config_(std::move(config)), clock_(config_.clockMs ? config_.clockMs : steadyMs),
+    : SimulatedVehicle(Buses{can, j1708, nullptr, nullptr, nullptr}, std::move(config))
+{
+}
+
+SimulatedVehicle::SimulatedVehicle(const Buses& buses, Config config)
+    : can_(buses.can), j1708_(buses.j1708), kline_(buses.kline), vpw_(buses.vpw), pwm_(buses.pwm),
+      config_(std::move(config)), clock_(config_.clockMs ? config_.clockMs : steadyMs),
       uds_(QByteArray(SimEngineEcu::kVin))
 {
 }
 
 SimulatedVehicle::~SimulatedVehicle() { stop(); }
 
+bool SimulatedVehicle::open()
+{
+    std::vector<std::function<void()>> opened;  // the closes of the buses opened so far
+    auto fail = [&opened] {
+        for (auto& close : opened)
+            close();
+        return false;
+    };
+    if (can_) {
+        if (!can_->open(config_.canBitrate, [this](const CanFrame& f, bool own) { onCan(f, own); }))
+            return fail();
+        opened.push_back([this] { can_->close(); });
+    }
+    // The J1708 controller answers nothing, so it ignores what it hears.
+    if (j1708_) {
+        if (!j1708_->open(config_.j1708Baud, [](const QByteArray&, qint64, bool) {}))
+            return fail();
+        opened.push_back([this] { j1708_->close(); });
+    }
+    if (kline_) {
+        auto hear = [this](const QByteArray& m, qint64, bool own) {
+            if (!own)
+                post([&m](Inbox& in) { in.kline.push_back(KLineEvent{false, m}); });
+        };
+        if (!kline_->open(config_.klineBaud, hear))
+            return fail();
+        opened.push_back([this] { kline_->close(); });
+    }
+    for (const auto& [bus, bitrate, box] : {std::tuple{vpw_, J1850Bus::kVpwBitrate, &Inbox::vpw},
+                                            std::tuple{pwm_, J1850Bus::kPwmBitrate, &Inbox::pwm}}) {
+        if (!bus)
+            continue;
+        auto hear = [this, box = box](const QByteArray& m, qint64, bool own) {
+            if (!own)
+                post([&m, box](Inbox& in) { (in.*box).push_back(m); });
+        };
+        if (!bus->open(bitrate, hear))
+            return fail();
+        opened.push_back([bus = bus] { bus->close(); });
+    }
+    return true;
+}
+
 bool SimulatedVehicle::begin()
 {
-    if (begun_)
+    if (begun_ || !open())
         return false;
-    if (can_ && !can_->open(config_.canBitrate, [this](const CanFrame& f, bool own) { onCan(f, own); }))
-        return false;
-    // The J1708 controller answers nothing, so it ignores what it hears.
-    if (j1708_ && !j1708_->open(config_.j1708Baud, [](const QByteArray&, qint64, bool) {})) {
-        if (can_)
-            can_->close();
-        return false;
-    }
     begun_ = true;
     const qint64 t = now();
     engine_.start(t);
     j1708Ecu_.start(t);
-    std::vector<CanFrame> none;
+    kwp_.start(t);
+    vpwEcu_.start(t);
+    pwmEcu_.start(t);
+    Inbox none;
     process(none, t, true);
     return true;
 }
 
 void SimulatedVehicle::advanceTo(qint64 ms)
 {
-    std::vector<CanFrame> inbox;
+    Inbox inbox;
     {
         MutexLocker lock(mutex_);
-        inbox.swap(inbox_);
+        inbox = std::exchange(inbox_, Inbox());
     }
     process(inbox, ms, !config_.audience || config_.audience());
 }
@@ -92,6 +138,12 @@ void SimulatedVehicle::stop()
             can_->close();
         if (j1708_)
             j1708_->close();
+        if (kline_)
+            kline_->close();
+        if (vpw_)
+            vpw_->close();
+        if (pwm_)
+            pwm_->close();
         begun_ = false;
     }
 }
@@ -105,23 +157,62 @@ void SimulatedVehicle::wake()
     wake_.notify_all();
 }
 
-void SimulatedVehicle::onCan(const CanFrame& frame, bool own)
+QByteArray SimulatedVehicle::answerKLineInit(KLineBus::Init kind, const QByteArray& request)
 {
-    if (own)
-        return;  // the engines must not hear themselves
+    QByteArray answer = SimKwpEcu::initAnswer(kind, request);
+    if (!answer.isEmpty())
+        post([](Inbox& in) { in.kline.push_back(KLineEvent{true, QByteArray()}); });
+    return answer;
+}
+
+template <class Put>
+void SimulatedVehicle::post(Put put)
+{
     bool first = false;
     {
         MutexLocker lock(mutex_);
         first = inbox_.empty();
-        inbox_.push_back(frame);
+        put(inbox_);
     }
     if (first)
         wake_.notify_all();
 }
 
-void SimulatedVehicle::process(std::vector<CanFrame>& inbox, qint64 nowMs, bool audible)
+void SimulatedVehicle::onCan(const CanFrame& frame, bool own)
 {
-    for (const CanFrame& f : inbox) {
+    if (own)
+        return;  // the engines must not hear themselves
+    post([&frame](Inbox& in) { in.can.push_back(frame); });
+}
+
+void SimulatedVehicle::write(J1850Bus* bus, const std::vector<QByteArray>& messages)
+{
+    for (const QByteArray& m : messages)
+        if (!bus->write(m))
+            writeFailures_.fetch_add(1);
+}
+
+void SimulatedVehicle::process(Inbox& inbox, qint64 nowMs, bool audible)
+{
+    // The byte buses' controllers answer whether or not anyone hears the broadcasts.
+    std::vector<QByteArray> kline, vpw, pwm;
+    for (const KLineEvent& e : inbox.kline) {
+        if (e.init)
+            kwp_.initialised(nowMs);
+        else
+            kwp_.receive(e.message, nowMs, kline);
+    }
+    for (const QByteArray& m : inbox.vpw)
+        vpwEcu_.receive(m, nowMs, vpw);
+    for (const QByteArray& m : inbox.pwm)
+        pwmEcu_.receive(m, nowMs, pwm);
+    for (const QByteArray& m : kline)
+        if (!kline_->write(m))
+            writeFailures_.fetch_add(1);
+    write(vpw_, vpw);
+    write(pwm_, pwm);
+
+    for (const CanFrame& f : inbox.can) {
         if (f.extended)
             engine_.receive(f, nowMs);
         else
@@ -148,7 +239,7 @@ void SimulatedVehicle::process(std::vector<CanFrame>& inbox, qint64 nowMs, bool 
 
 void SimulatedVehicle::loop()
 {
-    std::vector<CanFrame> inbox;
+    Inbox inbox;
     bool audible = !config_.audience || config_.audience();
     for (;;) {
         {
@@ -168,8 +259,7 @@ void SimulatedVehicle::loop()
                     lock.waitFor(wake_, std::chrono::milliseconds(due - t));
             }
             woken_ = false;
-            inbox.clear();
-            inbox.swap(inbox_);
+            inbox = std::exchange(inbox_, Inbox());
         }
         audible = !config_.audience || config_.audience();
         process(inbox, now(), audible);
@@ -177,14 +267,21 @@ void SimulatedVehicle::loop()
 }
 
 VehicleSimulation::VehicleSimulation()
-    : vehicleCan_(can_.createPort()), vehicleJ1708_(j1708_.createPort())
+    : vehicleCan_(can_.createPort()), vehicleJ1708_(j1708_.createPort()),
+      // Asked only while the port is open, which the vehicle's start does after vehicle_ is set.
+      vehicleKLine_(kline_.createEcuPort(
+          [this](KLineBus::Init kind, const QByteArray& request) { return vehicle_->answerKLineInit(kind, request); })),
+      vehicleVpw_(j1850_.createPort()), vehiclePwm_(j1850_.createPort())
 {
     SimulatedVehicle::Config config;
     config.canBitrate = can_.bitrate();
     config.j1708Baud = j1708_.baud();
-    // The vehicle holds one port on each bus; anyone else on either is an audience.
+    config.klineBaud = kline_.baud();
+    // The vehicle holds one port on each bus; anyone else on the broadcast buses is an audience.
     config.audience = [this] { return can_.openPorts() > 1 || j1708_.openPorts() > 1; };
-    vehicle_ = std::make_unique<SimulatedVehicle>(vehicleCan_.get(), vehicleJ1708_.get(), config);
+    const SimulatedVehicle::Buses buses{vehicleCan_.get(), vehicleJ1708_.get(), vehicleKLine_.get(),
+                                        vehicleVpw_.get(), vehiclePwm_.get()};
+    vehicle_ = std::make_unique<SimulatedVehicle>(buses, config);
     running_ = vehicle_->start();
     SimulatedVehicle* vehicle = vehicle_.get();
     can_.setPortObserver([vehicle] { vehicle->wake(); });

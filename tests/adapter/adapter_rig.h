@@ -11,6 +11,7 @@
 #include <QList>
 
 #include <functional>
+#include <map>
 #include <mutex>
 #include <vector>
 
@@ -115,9 +116,131 @@ private:
     QList<QByteArray> written_;
 };
 
+// A K-line in the test's hands: records messages and initialisations, and answers each
+// initialisation with the bytes scripted for it (none: no ECU, the outcome is empty).
+class ScriptedKLineBus final : public rp1210core::bus::KLineBus {
+public:
+    bool open(quint32 baud, Receiver receiver) override
+    {
+        std::lock_guard<std::mutex> l(mutex_);
+        baud_ = baud;
+        receiver_ = std::move(receiver);
+        return true;
+    }
+    bool write(const QByteArray& m) override
+    {
+        Receiver peer;
+        QByteArray reply;
+        {
+            std::lock_guard<std::mutex> l(mutex_);
+            written_.append(m);
+            auto answer = answers_.find(m);
+            if (answer == answers_.end() || !receiver_)
+                return true;
+            peer = receiver_;
+            reply = answer->second;
+        }
+        peer(reply, 0, false);  // the node answers at once, on the writer's thread
+        return true;
+    }
+    bool fiveBaudInit(quint8 address, InitDone done) override { return init(QByteArray(1, char(address)), done); }
+    bool fastInit(const QByteArray& request, InitDone done) override { return init(request, done); }
+    void close() override
+    {
+        std::lock_guard<std::mutex> l(mutex_);
+        receiver_ = nullptr;
+    }
+    void inject(const QByteArray& m)
+    {
+        Receiver r;
+        {
+            std::lock_guard<std::mutex> l(mutex_);
+            r = receiver_;
+        }
+        if (r)
+            r(m, 0, false);
+    }
+    // What an initialisation with this request (the address for five-baud) is answered.
+    void answerInit(const QByteArray& request, const QByteArray& answer)
+    {
+        std::lock_guard<std::mutex> l(mutex_);
+        inits_[request] = answer;
+    }
+    // What the node answers a written message with.
+    void answerMessage(const QByteArray& message, const QByteArray& answer)
+    {
+        std::lock_guard<std::mutex> l(mutex_);
+        answers_[message] = answer;
+    }
+    QList<QByteArray> written() const { std::lock_guard<std::mutex> l(mutex_); return written_; }
+    QList<QByteArray> initRequests() const { std::lock_guard<std::mutex> l(mutex_); return initRequests_; }
+    quint32 baud() const { std::lock_guard<std::mutex> l(mutex_); return baud_; }
+
+private:
+    bool init(const QByteArray& request, const InitDone& done)
+    {
+        QByteArray answer;
+        {
+            std::lock_guard<std::mutex> l(mutex_);
+            initRequests_.append(request);
+            answer = inits_.count(request) ? inits_[request] : QByteArray();
+        }
+        done(answer);
+        return true;
+    }
+
+    mutable std::mutex mutex_;
+    Receiver receiver_;
+    std::map<QByteArray, QByteArray> inits_, answers_;
+    QList<QByteArray> written_, initRequests_;
+    quint32 baud_ = 0;
+};
+
+class ScriptedJ1850Bus final : public rp1210core::bus::J1850Bus {
+public:
+    bool open(quint32 bitrate, Receiver receiver) override
+    {
+        std::lock_guard<std::mutex> l(mutex_);
+        bitrate_ = bitrate;
+        receiver_ = std::move(receiver);
+        ++opens_;
+        return bitrate == kVpwBitrate || bitrate == kPwmBitrate;
+    }
+    bool write(const QByteArray& m) override
+    {
+        std::lock_guard<std::mutex> l(mutex_);
+        written_.append(m);
+        return true;
+    }
+    void close() override
+    {
+        std::lock_guard<std::mutex> l(mutex_);
+        receiver_ = nullptr;
+        bitrate_ = 0;
+    }
+    void inject(const QByteArray& m)
+    {
+        std::lock_guard<std::mutex> l(mutex_);  // held through the delivery: close() waits for it
+        if (receiver_)
+            receiver_(m, 0, false);
+    }
+    QList<QByteArray> written() const { std::lock_guard<std::mutex> l(mutex_); return written_; }
+    quint32 bitrate() const { std::lock_guard<std::mutex> l(mutex_); return bitrate_; }
+    int opens() const { std::lock_guard<std::mutex> l(mutex_); return opens_; }
+
+private:
+    mutable std::mutex mutex_;
+    Receiver receiver_;
+    QList<QByteArray> written_;
+    quint32 bitrate_ = 0;
+    int opens_ = 0;
+};
+
 struct AdapterRig {
-    explicit AdapterRig(const char* type = "A", int version = 7)
-        : adapter(config(type, version), &can, &j1708)
+    explicit AdapterRig(const char* type = "A", int version = 7) : AdapterRig(type, version, {}) {}
+    // On the given buses instead of the scripted ones (which are then unused).
+    AdapterRig(const char* type, int version, rp1210core::adapter::SoftwareAdapter::Buses buses)
+        : adapter(config(type, version), buses.can ? buses : rp1210core::adapter::SoftwareAdapter::Buses{&can, &j1708, &kline, &j1850})
     {
         rp1210core::internal::wireCore(g, io, in, &adapter);
         adapter.setDelivery([this](const QByteArray& f) {
@@ -153,6 +276,8 @@ struct AdapterRig {
     GestorInput in;
     ScriptedCanBus can;
     ScriptedJ1708Bus j1708;
+    ScriptedKLineBus kline;
+    ScriptedJ1850Bus j1850;
     rp1210core::adapter::SoftwareAdapter adapter;
     std::mutex mutex;
     QList<QByteArray> answered;

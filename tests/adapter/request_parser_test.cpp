@@ -111,7 +111,7 @@ TEST(RequestParser, SegmentsJoinIntoTheFrameTheLibraryCut)
 // answer marks that everything before it was handled.
 TEST(SoftwareAdapterRequests, MalformedFramesNeverCrashAndGetAFailureStateWhereTheFormatHasOne)
 {
-    SoftwareAdapter adapter(SoftwareAdapter::Config(), nullptr, nullptr);
+    SoftwareAdapter adapter(SoftwareAdapter::Config(), {});
     std::mutex m;
     QList<QByteArray> answers;
     adapter.setDelivery([&](const QByteArray& f) {

@@ -1,4 +1,5 @@
 // The INI reader, the device settings and the generated INI files.
+#include "adapter/adapter_clients.h"
 #include "adapter/adapter_speeds.h"
 #include "api/devices.h"
 #include "api/ini_content.h"
@@ -105,17 +106,27 @@ TEST(GeneratedIni, ListsExactlyWhatTheParserAndTheAdapterAccept)
         const QStringList speeds = splitList(ini.value(section, QStringLiteral("ProtocolSpeed")));
         EXPECT_FALSE(speeds.isEmpty()) << qPrintable(keyword);
         for (const QString& speed : speeds) {
-            const QByteArray connect = (keyword + QLatin1String(":Baud=") + speed).toLatin1();
             enu_GATEWAY_Protocolo protocol = PROTOCOLO_NULL;
             enu_GATEWAY_Velocidad velocidad = VELOCIDAD_NINGUNA;
             QString mux;
+            QByteArray connect = (keyword + QLatin1String(":Baud=") + speed).toLatin1();
+            if (speeds.size() == 1 && parser.TranslateProtocolString(connect.constData(), &protocol, &velocidad, &mux)) {
+                // The keyword's own rate, which no "Baud=" value names.
+                connect = keyword.toLatin1();
+                ASSERT_EQ(parser.TranslateProtocolString(connect.constData(), &protocol, &velocidad, &mux), 0);
+                EXPECT_EQ(QString::number(rp1210core::adapter::AdapterClients::bitrate(velocidad)), speed);
+            }
             ASSERT_EQ(parser.TranslateProtocolString(connect.constData(), &protocol, &velocidad, &mux), 0)
                 << connect.constData();
             EXPECT_TRUE(rp1210core::adapter::acceptsSpeed(protocol, velocidad)) << connect.constData();
         }
     }
     for (const auto& k : rp1210core::internal::connectKeywords()) {
-        const bool carried = k.protocolo != PROTOCOLO_NULL && rp1210core::adapter::carriesProtocol(k.protocolo);
+        enu_GATEWAY_Protocolo protocol = PROTOCOLO_NULL;  // as the parser reports it
+        enu_GATEWAY_Velocidad velocidad = VELOCIDAD_NINGUNA;
+        QString mux;
+        parser.TranslateProtocolString(k.text, &protocol, &velocidad, &mux);
+        const bool carried = protocol != PROTOCOLO_NULL && rp1210core::adapter::carriesProtocol(protocol);
         EXPECT_EQ(listed.contains(QLatin1String(k.text)), carried) << k.text;
     }
 }

@@ -97,6 +97,32 @@ TEST(Library, EveryFamilyReadsTheSimulatedVehicle)
     EXPECT_TRUE(answer.endsWith(kVin)) << answer.toHex().constData();
     ids.push_back(iso);
 
+    // K-line: a fast initialisation answered by the KWP2000 engine controller, then a
+    // request (the adapter adds and checks the checksums); J1850 VPW: an OBD request.
+    const short kwp = rp.connectOpen("KWP2000");
+    ASSERT_GE(kwp, 1);
+    quint8 start[] = {0x81, 0x11, 0xF1, 0x81}, keyBytes[16] = {};
+    SBYTE_ARRAY in{sizeof start, start}, out{sizeof keyBytes, keyBytes};
+    ASSERT_EQ(rp.Ioctl(kwp, FAST_INIT, &in, &out), 0);
+    EXPECT_EQ(QByteArray(reinterpret_cast<char*>(keyBytes), int(out.NumOfBytes)).toHex(), "83f111c1ef8f");
+    const short vpw = rp.connectOpen("J1850VPW");
+    ASSERT_GE(vpw, 1);
+    struct Ask {
+        short client;
+        const char* request;
+        int at;  // where the answer's service byte is
+    } const asks[] = {{kwp, "c233f1010c", 3 + 4}, {vpw, "686af1010c", 5 + 4}};
+    for (const Ask& a : asks) {
+        ASSERT_EQ(rp.send(a.client, QByteArray::fromHex(a.request)), 0);
+        const int at = a.at;
+        EXPECT_FALSE(rp.readUntil(a.client, [at](const QByteArray& m) {
+                           return m.size() > at + 1 && quint8(m.at(at)) == 0x41 && m.at(at + 1) == 0x0C;
+                       }).isEmpty())
+            << a.request;
+    }
+    ids.push_back(kwp);
+    ids.push_back(vpw);
+
     for (short id : ids)
         EXPECT_EQ(rp.ClientDisconnect(id), 0);
 }

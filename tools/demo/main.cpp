@@ -1,6 +1,8 @@
 // A short drive on the simulated vehicle through the whole driver: the RP1210 calls of
 // the core, the software adapter answering them, and the simulated vehicle's ECUs on
-// its CAN and J1708 buses. Prints what a J1939 and a J1708 client read.
+// its CAN and J1708 buses, its K-line and J1850. Prints what a J1939 and a J1708 client
+// read, then asks the KWP2000 controller (after a fast initialisation) and the J1850
+// VPW node for the engine speed.
 //
 //   rp1210_demo [seconds]      (default 5)
 #include "adapter/software_adapter.h"
@@ -55,6 +57,57 @@ void printJ1708(const char* m, int n)
     std::printf("\n");
 }
 
+// Sends an OBD engine-speed request and reads until the answer with service 0x41 and
+// PID 0x0C at `at` (offset after the timestamp) comes; its rpm, or -1.
+double askEngineSpeed(GestorRP1210& api, short client, const QByteArray& request, int at)
+{
+    QByteArray m = request;
+    if (api.RP1210_SendMessage(client, m.data(), short(m.size()), 0, 0) != 0)
+        return -1;
+    char timeout[2] = {10, 100};  // a blocking read waits at most 10 x 100 ms
+    api.RP1210_SendCommand(215, client, timeout, 2);
+    char buffer[256];
+    for (int tries = 0; tries < 4; ++tries) {
+        const short n = api.RP1210_ReadMessage(client, buffer, sizeof buffer, 1);
+        if (n <= 0)
+            return -1;
+        const char* d = buffer + 4 + at;
+        if (n >= 4 + at + 4 && static_cast<quint8>(d[0]) == 0x41 && d[1] == 0x0C)
+            return ((static_cast<quint8>(d[2]) << 8) | static_cast<quint8>(d[3])) / 4.0;
+    }
+    return -1;
+}
+
+// A KWP2000 client: fast initialisation, then engine speed; a J1850 VPW client the same.
+bool readByteBuses(GestorRP1210& api)
+{
+    const short kwp = api.RP1210_ClientConnect(0, 1, "KWP2000", 0, 0, 0);
+    const short vpw = api.RP1210_ClientConnect(0, 1, "J1850VPW", 0, 0, 0);
+    if (kwp < 1 || kwp > 16 || vpw < 1 || vpw > 16) {
+        std::fprintf(stderr, "K-line or J1850 connect failed: %d %d\n", kwp, vpw);
+        return false;
+    }
+    char none[1] = {0};
+    api.RP1210_SendCommand(3, kwp, none, 0);
+    api.RP1210_SendCommand(3, vpw, none, 0);
+    // StartCommunication to the engine controller 0x11 from tester 0xF1 (the adapter adds the checksum).
+    quint8 start[] = {0x81, 0x11, 0xF1, 0x81};
+    quint8 answer[16] = {};
+    SBYTE_ARRAY in{sizeof start, start}, out{sizeof answer, answer};
+    const short rc = api.RP1210_Ioctl(kwp, IOCTL_FAST_INIT, &in, &out);
+    std::printf("KWP2000 fast init: %d,", rc);
+    for (quint32 i = 0; i < out.NumOfBytes; ++i)
+        std::printf(" %02x", answer[i]);
+    // Format, target, source, then the data: the answer's service is at offset 3.
+    const double kwpRpm = askEngineSpeed(api, kwp, QByteArray::fromHex("c233f1010c"), 3);
+    // Priority, target, source after the adapter's two length bytes: the service at offset 5.
+    const double vpwRpm = askEngineSpeed(api, vpw, QByteArray::fromHex("686af1010c"), 5);
+    std::printf("\nengine speed on the K-line %.1f rpm, on J1850 VPW %.1f rpm\n", kwpRpm, vpwRpm);
+    api.RP1210_ClientDisconnect(vpw);
+    api.RP1210_ClientDisconnect(kwp);
+    return rc == 0 && kwpRpm > 0 && vpwRpm > 0;
+}
+
 }  // namespace
 
 int main(int argc, char** argv)
@@ -68,7 +121,9 @@ int main(int argc, char** argv)
     GestorRP1210 api;
     Gestor_IO output;
     GestorInput input;
-    rp1210core::adapter::SoftwareAdapter adapter({}, can.get(), j1708.get());
+    auto kline = vehicle.createKLinePort();
+    auto j1850 = vehicle.createJ1850Port();
+    rp1210core::adapter::SoftwareAdapter adapter({}, {can.get(), j1708.get(), kline.get(), j1850.get()});
     rp1210core::internal::wireCore(api, output, input, &adapter);
     adapter.setDelivery([&input](const QByteArray& f) { input.storeMsg(f.constData(), quint32(f.size())); });
 
@@ -113,12 +168,16 @@ int main(int argc, char** argv)
         }
     }
     std::printf("%d messages read\n", total);
+    const bool byteBuses = readByteBuses(api);
     api.RP1210_ClientDisconnect(plc);
     api.RP1210_ClientDisconnect(j1939);
     adapter.limpiarDescargarProxy();
     input.pararHiloRecepcion();
     output.pararHiloEnvio();
+    api.setIGestorOutput(nullptr);  // its destructor would reach the output manager, gone by then
     can->close();
     j1708->close();
-    return total > 0 ? 0 : 1;
+    kline->close();
+    j1850->close();
+    return total > 0 && byteBuses ? 0 : 1;
 }

@@ -1,0 +1,102 @@
+// The software adapter's buses: each opens with its first client at that client's speed
+// and closes with its last; what a bus delivers is queued for the adapter's thread.
+#include "adapter/software_adapter.h"
+
+namespace rp1210core::adapter {
+
+bus::J1708Bus::Receiver SoftwareAdapter::messageReceiver(Event::Kind kind)
+{
+    return [this, kind](const QByteArray& m, qint64, bool own) {
+        if (own)
+            return;  // confirmed when written (a K-line reads its own bytes back)
+        Event e;
+        e.kind = kind;
+        e.bytes = m;
+        post(std::move(e));
+    };
+}
+
+bool SoftwareAdapter::openBus(AdapterClients::Bus bus, quint8 speed)
+{
+    switch (bus) {
+    case AdapterClients::Bus::Can:
+        return openCan(speed);
+    case AdapterClients::Bus::J1708:
+        return openJ1708(speed);
+    case AdapterClients::Bus::KLine:
+        return openKLine(speed);
+    case AdapterClients::Bus::J1850:
+        return openJ1850(speed);
+    default:
+        return false;
+    }
+}
+
+void SoftwareAdapter::closeBus(AdapterClients::Bus bus)
+{
+    if (bus == AdapterClients::Bus::Can && canOpen_) {
+        canBus_->close();
+        canOpen_ = false;
+    } else if (bus == AdapterClients::Bus::J1708 && j1708Open_) {
+        j1708Bus_->close();
+        j1708Open_ = false;
+    } else if (bus == AdapterClients::Bus::KLine && klineOpen_) {
+        klineBus_->close();
+        klineOpen_ = false;
+        klineInit_.reset();  // its answer can no longer come
+    } else if (bus == AdapterClients::Bus::J1850 && j1850Bitrate_ != 0) {
+        j1850Bus_->close();
+        j1850Bitrate_ = 0;
+    }
+}
+
+bool SoftwareAdapter::openCan(quint8 speed)
+{
+    auto receiver = [this](const bus::CanFrame& f, bool own) {
+        // Our own frames were confirmed when written; the transports want only others'.
+        if (own)
+            return;
+        Event e;
+        e.kind = Event::Kind::Can;
+        e.can = f;
+        post(std::move(e));
+    };
+    canOpen_ = canBus_ != nullptr && canBus_->open(AdapterClients::bitrate(speed), receiver);
+    return canOpen_;
+}
+
+bool SoftwareAdapter::openJ1708(quint8 speed)
+{
+    const auto receiver = messageReceiver(Event::Kind::J1708);
+    j1708Open_ = j1708Bus_ != nullptr && j1708Bus_->open(AdapterClients::bitrate(speed), receiver);
+    return j1708Open_;
+}
+
+bool SoftwareAdapter::openKLine(quint8 speed)
+{
+    const auto receiver = messageReceiver(Event::Kind::KLine);
+    klineOpen_ = klineBus_ != nullptr && klineBus_->open(AdapterClients::bitrate(speed), receiver);
+    return klineOpen_;
+}
+
+bool SoftwareAdapter::openJ1850(quint8 speed)
+{
+    const quint32 bitrate = AdapterClients::bitrate(speed);
+    if (j1850Bitrate_ == bitrate)
+        return true;  // initialised at this speed by 0xF2
+    if (j1850Bitrate_ != 0)
+        closeBus(AdapterClients::Bus::J1850);
+    const auto receiver = messageReceiver(Event::Kind::J1850);
+    if (j1850Bus_ != nullptr && j1850Bus_->open(bitrate, receiver))
+        j1850Bitrate_ = bitrate;
+    return j1850Bitrate_ != 0;
+}
+
+void SoftwareAdapter::closeBuses()
+{
+    for (const auto bus : {AdapterClients::Bus::Can, AdapterClients::Bus::J1708, AdapterClients::Bus::KLine,
+                           AdapterClients::Bus::J1850})
+        closeBus(bus);
+}
+
+}  // namespace rp1210core::adapter
