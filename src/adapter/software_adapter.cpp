@@ -346,6 +346,11 @@ void SoftwareAdapter::dispatch(const Request& r)
         deliver(frame(r.code, {RESP_SERV_OK}));
         break;
     case SERV_J1939_INTERPACKET_TIME:
+        // The application's gap between broadcast packets, in milliseconds.
+        if (clientOk() && c->protocol == PROTOCOLO_J1939)
+            j1939_.setBamGap(qint64(r.number));
+        deliver(frame(r.code, {r.client, r.protocol, stateOf()}));
+        break;
     case SERV_SET_REMOTE_CAN_MESSAGE:
     case SERV_SET_CAN_FIRST_CONSECUTIVE_FRAME_VALUE:
         deliver(frame(r.code, {r.client, r.protocol, stateOf()}));

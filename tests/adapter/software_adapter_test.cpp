@@ -17,33 +17,7 @@ using Frame = rp1210core::bus::CanFrame;
 
 namespace {
 
-class Adapter : public ::testing::Test {
-protected:
-    void start(const char* type, int version) { rig = std::make_unique<AdapterRig>(type, version); }
-    short connect(const char* s, int rxBytes = 0) { return rig->g.RP1210_ClientConnect(0, 1, s, 0, rxBytes, 0); }
-    short send(short id, const QByteArray& m)
-    {
-        return rig->g.RP1210_SendMessage(id, const_cast<char*>(m.constData()), short(m.size()), 0, 0);
-    }
-    short command(short cmd, short id, QByteArray data = QByteArray())
-    {
-        return rig->g.RP1210_SendCommand(cmd, id, data.data(), short(data.size()));
-    }
-    // A blocking read of at most a second: the message, or the result as text.
-    QByteArray read(short id, short block = 1)
-    {
-        QByteArray buffer(8192, '\0');
-        rig->g.getCliente(quint8(id))->setBlockingTimeout(1000);
-        const short n = rig->g.RP1210_ReadMessage(id, buffer.data(), short(buffer.size()), block);
-        return n > 0 ? buffer.left(n) : QByteArray::number(n);
-    }
-    bool confirmedAll()
-    {
-        return waitUntil([&] { return rig->io.outputListSize() == 0 && rig->io.sentFramesCount() == 0; });
-    }
-
-    std::unique_ptr<AdapterRig> rig;
-};
+using Adapter = AdapterTest;
 
 Frame canFrame(quint32 id, bool extended, const QByteArray& data)
 {
