@@ -874,8 +874,11 @@ void SoftwareAdapter::flushClaims()
             writeCan(f);
         for (const J1939ClaimEvent& e : events) {
             const bool won = e.kind == J1939ClaimEvent::Kind::Claimed;
+            // A lost address is another node's: no more CTS or acknowledgements from it.
             if (won)
                 j1939_.addLocalAddress(e.address);
+            else
+                j1939_.removeLocalAddress(e.address);
             const quint8 state = won ? quint8(RESP_SERV_OK) : quint8(RESP_SERV_NEGATIVE);
             deliver(frame(SERV_PROTECT_J1939_ADDRESS, {client, state, won ? e.address : kJ1939Null}));
         }

@@ -348,6 +348,14 @@ TEST_F(Transport, ProtectAddressIsWonAfterTheClaimWaitAndLostToALowerName)
             // The claimed address takes RTS/CTS messages.
             node.sendJ1939(message(kNode, kClaimed, pattern(30, 3)));
             EXPECT_EQ(read(1).mid(4), j1939(7, kNode, kClaimed, pattern(30, 3)));
+            // Lost later to a lower NAME, it takes none: the adapter no longer speaks from it.
+            const Frame lowerName = Frame::make(w[0].id, true, ubytes(QByteArray(8, '\0')), 8);
+            node.put(lowerName);
+            node.put(tpCm(kNode, kClaimed, {16, 20, 0, 3, 0xFF}));
+            node.put(lowerName);  // read after the RTS: marks it handled
+            for (int i = 0; i < 2; ++i)
+                EXPECT_EQ(read(1).mid(4), j1939(6, kClaimed, kJ1939Global, QByteArray(8, '\0'), 0xEE00));
+            EXPECT_EQ(rig->can.written().back().id, 0x18EEFFFEu);  // Cannot Claim, and no CTS after it
         }
         rig.reset();
     }
