@@ -201,6 +201,18 @@ protected:
         const short n = rig->g.RP1210_ReadMessage(id, buffer.data(), short(buffer.size()), block);
         return n > 0 ? buffer.left(n) : QByteArray::number(n);
     }
+    // A client with every filter open and the echo on or off: its id, or the error.
+    short open(const char* connectString, bool echo = false)
+    {
+        const short id = connect(connectString, 1 << 16);
+        return id >= 1 && id <= 16 && command(3, id) == 0 && command(16, id, QByteArray(1, echo ? 1 : 0)) == 0 ? id
+                                                                                                                : -1;
+    }
+    // The ISO 15765 flow control of 0x7E0 to 0x7E8: what the adapter grants the ECU.
+    short flowControl(short id, quint8 blockSize, quint8 stMin)
+    {
+        return command(34, id, QByteArray::fromHex("00 000007e8 000007e0") + char(blockSize) + char(stMin) + QByteArray(2, '\0'));
+    }
     // Every queued frame went out and was answered.
     bool confirmedAll()
     {

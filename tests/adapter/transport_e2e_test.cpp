@@ -40,12 +40,7 @@ QByteArray j1939(quint8 priority, quint8 source, quint8 destination, const QByte
 
 J1939Message message(quint8 source, quint8 destination, const QByteArray& data)
 {
-    J1939Message m;
-    m.pgn = kPgn;
-    m.source = source;
-    m.destination = destination;
-    m.data = data;
-    return m;
+    return J1939Message{6, kPgn, source, destination, data};
 }
 
 Frame tpCm(quint8 source, quint8 destination, std::initializer_list<int> first5)
@@ -61,14 +56,12 @@ bool isTpCm(const Frame& f, int control) { return f.extended && j1939DecodeId(f.
 
 QByteArray bytesOf(const Frame& f) { return QByteArray(reinterpret_cast<const char*>(f.data.data()), f.length); }
 
-// Another node on a CAN bus, answering with its own engines: J1939 at its address, and
-// ISO-TP as the ECU of 0x7E0/0x7E8 once iso() is called. It hears on the bus's thread
-// (the adapter's, on the scripted bus) and answers at once; pump() runs its deadlines on
-// the caller's thread. A script sees every frame first and may keep it from the engines.
+// Another node on a CAN bus with engines of its own: J1939 at its address, and ISO-TP as
+// the ECU of 0x7E0/0x7E8 once iso() is called. It hears on the bus's thread (the adapter's,
+// on the scripted bus) and answers at once; pump() runs its deadlines on the caller's
+// thread. reply() makes it answer some frames itself instead of its engines.
 class PeerNode {
 public:
-    using Script = std::function<bool(const Frame& heard, std::vector<Frame>& answer)>;
-
     PeerNode(ScriptedCanBus& bus, quint8 address) : PeerNode(address, [&bus](const Frame& f) { bus.inject(f); })
     {
         bus.setPeer([this](const Frame& f) { hear(f); });
@@ -82,15 +75,13 @@ public:
     }
     ~PeerNode() { detach_(); }
 
-    void setScript(Script s) { locked([&] { script_ = std::move(s); }); }
+    void reply(std::function<bool(const Frame&)> when, const Frame& answer)
+    {
+        locked([&] { reply_ = {std::move(when), answer}; });
+    }
     void iso(quint8 blockSize, quint8 stMin)
     {
-        IsoTpConnectionConfig c;
-        c.incomingId = 0x7E0;
-        c.outgoingId = 0x7E8;
-        c.blockSize = blockSize;
-        c.stMin = stMin;
-        locked([&] { isoConnection_ = iso_.addConnection(c); });
+        locked([&] { isoConnection_ = iso_.addConnection({false, false, 0x7E0, 0x7E8, 0, 0, blockSize, stMin}); });
     }
     void sendJ1939(const J1939Message& m)
     {
@@ -99,10 +90,7 @@ public:
             j1939_.poll(steadyMs());  // broadcast packets are due at once
         });
     }
-    void sendIso(const QByteArray& d)
-    {
-        locked([&] { iso_.send(isoConnection_, ubytes(d), d.size(), steadyMs(), isoOut_); });
-    }
+    void sendIso(const QByteArray& d) { locked([&] { iso_.send(isoConnection_, ubytes(d), d.size(), steadyMs(), isoOut_); }); }
     void put(const Frame& f) { locked([&] { out_.push_back(f); }); }
     void pump()
     {
@@ -118,11 +106,11 @@ public:
     std::vector<std::pair<bool, Frame>> log() { return copy(log_); }
 
 private:
-    PeerNode(quint8 address, std::function<void(const Frame&)> put) : put_(std::move(put)), j1939_(fast())
+    PeerNode(quint8 address, std::function<void(const Frame&)> put) : put_(std::move(put)), j1939_(instantBam())
     {
         j1939_.addLocalAddress(address);
     }
-    static J1939Transport::Config fast()
+    static J1939Transport::Config instantBam()
     {
         J1939Transport::Config c;
         c.bamGapMs = 0;
@@ -143,14 +131,15 @@ private:
     }
     void hear(const Frame& f)
     {
-        std::lock_guard<std::mutex> l(m_);
-        log_.push_back({false, f});
-        const bool taken = script_ && script_(f, out_);
-        if (!taken && f.extended)
-            j1939_.receive(f, steadyMs());
-        else if (!taken && isoConnection_ >= 0)
-            iso_.receive(f, steadyMs(), isoOut_);
-        flush();
+        locked([&] {
+            log_.push_back({false, f});
+            if (reply_.first && reply_.first(f))
+                out_.push_back(reply_.second);
+            else if (f.extended)
+                j1939_.receive(f, steadyMs());
+            else if (isoConnection_ >= 0)
+                iso_.receive(f, steadyMs(), isoOut_);
+        });
     }
     void flush()
     {
@@ -164,17 +153,16 @@ private:
         out_.insert(out_.end(), isoOut_.frames.begin(), isoOut_.frames.end());
         isoEvents_.insert(isoEvents_.end(), isoOut_.events.begin(), isoOut_.events.end());
         isoOut_.clear();
-        for (const Frame& f : out_) {
+        for (const Frame& f : std::exchange(out_, {})) {
             log_.push_back({true, f});
             put_(f);
         }
-        out_.clear();
     }
 
     std::mutex m_;
     std::function<void(const Frame&)> put_;
     std::function<void()> detach_;
-    Script script_;
+    std::pair<std::function<bool(const Frame&)>, Frame> reply_;
     J1939Transport j1939_;
     IsoTpEngine iso_;
     int isoConnection_ = -1;
@@ -215,9 +203,7 @@ TEST_F(Transport, J1939MessagesCrossEachWayByBamAndRtsCtsUpTo1785Bytes)
         SCOPED_TRACE(testing::Message() << (r.fromApp ? "from" : "to") << " the application, "
                                         << (r.global ? "BAM " : "RTS/CTS ") << r.size << " bytes, " << r.gen.type);
         start(r.gen.type, r.gen.version);
-        ASSERT_EQ(connect("J1939", 1 << 16), 1);
-        ASSERT_EQ(command(3, 1), 0);
-        ASSERT_EQ(command(16, 1, QByteArray(1, r.fromApp ? 1 : 0)), 0);  // echo: the sender sees its success
+        ASSERT_EQ(open("J1939", r.fromApp), 1);  // with the echo, the sender sees its success
         ASSERT_EQ(command(27, 1, QByteArray(1, char(r.gapMs)) + QByteArray(3, '\0')), 0);
         PeerNode node(rig->can, kNode);
         const quint8 destination = r.global ? kJ1939Global : r.fromApp ? kNode : kApp;
@@ -273,28 +259,18 @@ TEST_F(Transport, J1939MessagesCrossEachWayByBamAndRtsCtsUpTo1785Bytes)
 TEST_F(Transport, J1939SessionsEndOnAbortsAndOnAMissingCts)
 {
     start("A", 7);
-    ASSERT_EQ(connect("J1939", 1 << 16), 1);
-    ASSERT_EQ(command(3, 1), 0);
-    ASSERT_EQ(command(16, 1, QByteArray(1, 1)), 0);
+    ASSERT_EQ(open("J1939", true), 1);
     PeerNode node(rig->can, kNode);
     const QByteArray data = pattern(100, 1);
     // The node aborts our RTS: the message fails, unechoed.
-    node.setScript([](const Frame& f, std::vector<Frame>& answer) {
-        if (isTpCm(f, 16))
-            answer.push_back(tpCm(kNode, kApp, {255, 1, 0xFF, 0xFF, 0xFF}));
-        return isTpCm(f, 16);
-    });
+    node.reply([](const Frame& f) { return isTpCm(f, 16); }, tpCm(kNode, kApp, {255, 1, 0xFF, 0xFF, 0xFF}));
     ASSERT_EQ(send(1, j1939(6, kApp, kNode, data)), 0);
     ASSERT_TRUE(waitUntil([&] { return rig->sendStates().size() == 1; }));
     // The node aborts its own message after our CTS: nothing arrives, and the pair is free again.
-    node.setScript([](const Frame& f, std::vector<Frame>& answer) {
-        if (isTpCm(f, 17))
-            answer.push_back(tpCm(kNode, kApp, {255, 250, 0xFF, 0xFF, 0xFF}));
-        return isTpCm(f, 17);
-    });
+    node.reply([](const Frame& f) { return isTpCm(f, 17); }, tpCm(kNode, kApp, {255, 250, 0xFF, 0xFF, 0xFF}));
     node.put(tpCm(kNode, kApp, {16, 100, 0, 15, 0xFF}));
     ASSERT_TRUE(waitUntil([&] { return isTpCm(rig->can.written().back(), 17); }));
-    node.setScript(nullptr);
+    node.reply(nullptr, Frame());
     node.sendJ1939(message(kNode, kApp, pattern(50, 9)));
     EXPECT_EQ(read(1).mid(4), '\0' + j1939(7, kNode, kApp, pattern(50, 9)));
     // Nobody answers an RTS to 0x30: a second message to that pair is refused as busy, and
@@ -318,17 +294,11 @@ TEST_F(Transport, ProtectAddressIsWonAfterTheClaimWaitAndLostToALowerName)
     for (const bool contested : {false, true}) {
         SCOPED_TRACE(contested ? "contested" : "alone");
         start("A", 7);
-        ASSERT_EQ(connect("J1939", 1 << 16), 1);
-        ASSERT_EQ(command(3, 1), 0);
+        ASSERT_EQ(open("J1939"), 1);
         PeerNode node(rig->can, kNode);
-        if (contested) {
-            node.setScript([](const Frame& f, std::vector<Frame>& answer) {
-                const bool ourClaim = f.extended && f.id == j1939EncodeId({6, 0xEE00, kClaimed, kJ1939Global});
-                if (ourClaim)
-                    answer.push_back(Frame::make(f.id, true, ubytes(QByteArray(8, '\0')), 8));  // the lowest NAME
-                return ourClaim;
-            });
-        }
+        const Frame lowerName = Frame::make(0x18EEFF80u, true, ubytes(QByteArray(8, '\0')), 8);  // the lowest NAME
+        if (contested)
+            node.reply([](const Frame& f) { return f.id == 0x18EEFF80u; }, lowerName);
         const Clock::time_point t0 = Clock::now();
         const short rc = command(19, 1, char(kClaimed) + name + '\0');  // blocking
         const double elapsed = msSince(t0);
@@ -349,7 +319,6 @@ TEST_F(Transport, ProtectAddressIsWonAfterTheClaimWaitAndLostToALowerName)
             node.sendJ1939(message(kNode, kClaimed, pattern(30, 3)));
             EXPECT_EQ(read(1).mid(4), j1939(7, kNode, kClaimed, pattern(30, 3)));
             // Lost later to a lower NAME, it takes none: the adapter no longer speaks from it.
-            const Frame lowerName = Frame::make(w[0].id, true, ubytes(QByteArray(8, '\0')), 8);
             node.put(lowerName);
             node.put(tpCm(kNode, kClaimed, {16, 20, 0, 3, 0xFF}));
             node.put(lowerName);  // read after the RTS: marks it handled
@@ -373,11 +342,8 @@ TEST_F(Transport, IsoTpMessagesCrossEachWayUnderTheOtherSidesFlowControl)
         SCOPED_TRACE(testing::Message() << r.size << " bytes, block size " << int(r.blockSize) << ", STmin "
                                         << int(r.stMin));
         start("A", 7);
-        ASSERT_EQ(connect("ISO15765", 1 << 16), 1);
-        ASSERT_EQ(command(3, 1), 0);
-        ASSERT_EQ(command(16, 1, QByteArray(1, 1)), 0);
-        // type 0, incoming 0x7E8, outgoing 0x7E0, our block size and STmin, no transmit floor
-        ASSERT_EQ(command(34, 1, hex("00 000007e8 000007e0") + char(r.blockSize) + char(r.stMin) + hex("0000")), 0);
+        ASSERT_EQ(open("ISO15765", true), 1);
+        ASSERT_EQ(flowControl(1, r.blockSize, r.stMin), 0);
         PeerNode node(rig->can, kNode);
         node.iso(r.blockSize, r.stMin);
         const QByteArray toNode = pattern(r.size, 1), toApp = pattern(r.size, 7);
@@ -423,9 +389,8 @@ TEST_F(Transport, IsoTpMessagesCrossEachWayUnderTheOtherSidesFlowControl)
 TEST_F(Transport, AnIsoTpSendWithoutFlowControlFailsAfterNBs)
 {
     start("A", 7);
-    ASSERT_EQ(connect("ISO15765", 1 << 16), 1);
-    ASSERT_EQ(command(16, 1, QByteArray(1, 1)), 0);
-    ASSERT_EQ(command(34, 1, hex("00 000007e8 000007e0 00 00 0000")), 0);
+    ASSERT_EQ(open("ISO15765", true), 1);
+    ASSERT_EQ(flowControl(1, 0, 0), 0);
     const Clock::time_point t0 = Clock::now();
     ASSERT_EQ(send(1, hex("00 000007e0") + pattern(8)), 0);
     ASSERT_TRUE(waitUntil([&] { return !rig->sendStates().empty(); }));
@@ -471,10 +436,21 @@ bool hasPgn(const QByteArray& m, quint32 pgn, int at = 4)
     return m.size() >= at + 6 && m.mid(at, 3) == pgnBytes(pgn);
 }
 
+TEST_F(Vehicle, TheEnginesBroadcastsReachJ1939AndJ1708Clients)
+{
+    ASSERT_EQ(open("J1939:Baud=250"), 1);
+    ASSERT_EQ(open("J1708"), 2);
+    for (const quint32 pgn : {SimEngineEcu::kPgnEec1, SimEngineEcu::kPgnCcvs})
+        EXPECT_FALSE(readUntil(1, [&](const QByteArray& m) { return hasPgn(m, pgn); }).isEmpty()) << pgn;
+    // MID 128: road speed (PID 84) and engine speed (190); the checksum, checked, is cut.
+    const QByteArray m = read(2);
+    ASSERT_EQ(m.size(), 4 + 6);
+    EXPECT_TRUE(quint8(m[4]) == 128 && quint8(m[5]) == 84 && quint8(m[7]) == 190) << toHex(m);
+}
+
 TEST_F(Vehicle, AJ1939ClientRequestsTheVinAndComponentIdByBamAndRtsCts)
 {
-    ASSERT_EQ(connect("J1939:Baud=250", 1 << 16), 1);
-    ASSERT_EQ(command(3, 1), 0);
+    ASSERT_EQ(open("J1939:Baud=250"), 1);
     const QByteArray vin = QByteArray(SimEngineEcu::kVin) + '*', component(SimEngineEcu::kComponentId);
     const struct {
         quint32 pgn;
@@ -491,65 +467,62 @@ TEST_F(Vehicle, AJ1939ClientRequestsTheVinAndComponentIdByBamAndRtsCts)
 
 TEST_F(Vehicle, AnIso15765ClientReadsTheUdsVin)
 {
-    ASSERT_EQ(connect("ISO15765:Baud=250", 1 << 16), 1);
-    ASSERT_EQ(command(3, 1), 0);
-    ASSERT_EQ(command(34, 1, hex("00 000007e8 000007e0 02 00 0000")), 0);
+    ASSERT_EQ(open("ISO15765:Baud=250"), 1);
+    ASSERT_EQ(flowControl(1, 2, 0), 0);
     ASSERT_EQ(send(1, hex("00 000007e0 22 f1 90")), 0);
     EXPECT_EQ(read(1).mid(4), hex("00 00 000007e8 62 f1 90") + SimEngineEcu::kVin);
 }
 
 // Not limits: how long a largest message takes each way through the core, the adapter and
-// the simulated bus (its deliveries and the vehicle's thread). Each CTS or flow control is
-// a round trip through the adapter's thread; the core's segments add little.
+// the simulated bus, the mean of kRounds. The simulated bus carries frames without wire
+// time (at 250 kbit/s 1785 bytes take some 140 ms on a real bus, 4095 some 280 ms): these
+// are the software's hand-overs, a round trip through the threads for each CTS or flow
+// control.
 TEST_F(Vehicle, MeasureLargestMessageTransportTimes)
 {
-    ASSERT_EQ(connect("J1939:Baud=250", 1 << 16), 1);
-    ASSERT_EQ(connect("ISO15765:Baud=250", 1 << 16), 2);
-    for (short id : {1, 2}) {
-        ASSERT_EQ(command(3, id), 0);
-        ASSERT_EQ(command(16, id, QByteArray(1, 1)), 0);
-    }
-    ASSERT_EQ(command(34, 2, hex("00 000007e8 000007e0 00 00 0000")), 0);
+    constexpr int kRounds = 20;
+    ASSERT_EQ(open("J1939:Baud=250", true), 1);
+    ASSERT_EQ(open("ISO15765:Baud=250", true), 2);
+    ASSERT_EQ(flowControl(2, 0, 0), 0);
     auto echo = [](const QByteArray& m) { return m.size() > 4 && m[4] == 1; };
-
-    // J1939 to the engine by RTS/CTS, until the adapter's confirmation comes back as the echo.
-    Clock::time_point t0 = Clock::now();
-    ASSERT_EQ(send(1, j1939(6, kApp, 0, pattern(1785))), 0);
-    ASSERT_EQ(readUntil(1, echo).size(), 4 + 1 + 6 + 1785);
-    const double j1939ToEcu = msSince(t0);
-    // The engine has no group that long: another node on the bus sends one.
-    auto port = simulation.createCanPort();
+    auto port = simulation.createCanPort();  // the engine has no group that long: another node sends one
     PeerNode node(*port, simulation.canBus().bitrate(), 0x21);
-    t0 = Clock::now();
-    node.sendJ1939(message(0x21, kApp, pattern(1785, 5)));
-    EXPECT_EQ(readUntil(1, [](const QByteArray& m) { return m.size() > 1000; }).mid(5),
-              j1939(7, 0x21, kApp, pattern(1785, 5)));
-    const double j1939ToApp = msSince(t0);
-
-    // UDS: a 4095-byte request the server reads whole before it refuses the identifiers...
-    QByteArray request = hex("00 000007e0 22");
+    QByteArray refused = hex("00 000007e0 22");  // 4095 bytes the server reads whole, then refuses
     for (int i = 0; i < 2047; ++i)
-        request += hex("1234");
-    t0 = Clock::now();
-    ASSERT_EQ(send(2, request), 0);
-    ASSERT_EQ(readUntil(2, echo).size(), 4 + 2 + request.size());
-    const double isoToEcu = msSince(t0);
-    EXPECT_EQ(toHex(read(2).mid(4)), "00 00 00 00 00 07 e8 7f 22 31");
-    // ... and a ReadDataByIdentifier whose answer is 4095 bytes: two VINs, 507 serial numbers.
-    request = hex("00 000007e0 22 f190 f190");
+        refused += hex("1234");
+    QByteArray asking = hex("00 000007e0 22 f190 f190");  // answered by 4095 bytes: 2 VINs, 507 serials
     for (int i = 0; i < 507; ++i)
-        request += hex("f18c");
-    ASSERT_EQ(send(2, request), 0);
-    ASSERT_TRUE(echo(read(2)));
-    t0 = Clock::now();
-    const QByteArray answer = read(2);
-    const double isoToApp = msSince(t0);
-    ASSERT_EQ(answer.size(), 4 + 7 + 4095);
-    EXPECT_EQ(answer.mid(11, 22), hex("62 f1 90") + SimEngineEcu::kVin + hex("f1 90"));
+        asking += hex("f18c");
 
-    std::printf("[ measure ] through the core on the simulated vehicle: J1939 1785 bytes RTS/CTS app->ECU %.1f ms, "
-                "node->app %.1f ms; ISO 15765 4095 bytes app->ECU %.1f ms, ECU->app %.1f ms\n",
-                j1939ToEcu, j1939ToApp, isoToEcu, isoToApp);
+    double j1939ToEcu = 0, j1939ToApp = 0, isoToEcu = 0, isoToApp = 0;
+    for (int round = 0; round < kRounds; ++round) {
+        // To the engine by RTS/CTS, until the adapter's confirmation comes back as the echo.
+        Clock::time_point t0 = Clock::now();
+        ASSERT_EQ(send(1, j1939(6, kApp, 0, pattern(1785))), 0);
+        ASSERT_EQ(readUntil(1, echo).size(), 4 + 1 + 6 + 1785);
+        j1939ToEcu += msSince(t0);
+        t0 = Clock::now();
+        node.sendJ1939(message(0x21, kApp, pattern(1785, round)));
+        ASSERT_EQ(readUntil(1, [](const QByteArray& m) { return m.size() > 1000; }).mid(5),
+                  j1939(7, 0x21, kApp, pattern(1785, round)));
+        j1939ToApp += msSince(t0);
+
+        t0 = Clock::now();
+        ASSERT_EQ(send(2, refused), 0);
+        ASSERT_EQ(readUntil(2, echo).size(), 4 + 2 + refused.size());
+        isoToEcu += msSince(t0);
+        ASSERT_EQ(toHex(read(2).mid(4)), "00 00 00 00 00 07 e8 7f 22 31");
+        ASSERT_EQ(send(2, asking), 0);
+        ASSERT_TRUE(echo(read(2)));
+        t0 = Clock::now();
+        const QByteArray answer = read(2);
+        isoToApp += msSince(t0);
+        ASSERT_EQ(answer.size(), 4 + 7 + 4095);
+        ASSERT_EQ(answer.mid(11, 22), hex("62 f1 90") + SimEngineEcu::kVin + hex("f1 90"));
+    }
+    std::printf("[ measure ] through the core on the simulated vehicle, mean of %d: J1939 1785 bytes by RTS/CTS "
+                "app->ECU %.2f ms, node->app %.2f ms; ISO 15765 4095 bytes app->ECU %.2f ms, ECU->app %.2f ms\n",
+                kRounds, j1939ToEcu / kRounds, j1939ToApp / kRounds, isoToEcu / kRounds, isoToApp / kRounds);
 }
 
 }  // namespace
