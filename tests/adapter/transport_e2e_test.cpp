@@ -252,7 +252,6 @@ TEST_F(Transport, J1939MessagesCrossEachWayByBamAndRtsCtsUpTo1785Bytes)
             }
             EXPECT_EQ(segments, r.gen.segmenting && r.size == 1785 ? 5 : 0);
         }
-        rig.reset();
     }
 }
 
@@ -326,7 +325,6 @@ TEST_F(Transport, ProtectAddressIsWonAfterTheClaimWaitAndLostToALowerName)
                 EXPECT_EQ(read(1).mid(4), j1939(6, kClaimed, kJ1939Global, QByteArray(8, '\0'), 0xEE00));
             EXPECT_EQ(rig->can.written().back().id, 0x18EEFFFEu);  // Cannot Claim, and no CTS after it
         }
-        rig.reset();
     }
 }
 
@@ -382,7 +380,6 @@ TEST_F(Transport, IsoTpMessagesCrossEachWayUnderTheOtherSidesFlowControl)
             EXPECT_EQ(fcs, flowControls) << nodeSends;
             EXPECT_EQ(cfs, consecutive) << nodeSends;
         }
-        rig.reset();
     }
 }
 
