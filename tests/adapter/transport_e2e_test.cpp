@@ -428,10 +428,7 @@ protected:
     std::unique_ptr<rp1210core::bus::J1708Bus> j1708Port;
 };
 
-bool hasPgn(const QByteArray& m, quint32 pgn, int at = 4)
-{
-    return m.size() >= at + 6 && m.mid(at, 3) == pgnBytes(pgn);
-}
+bool hasPgn(const QByteArray& m, quint32 pgn) { return m.size() >= 10 && m.mid(4, 3) == pgnBytes(pgn); }
 
 TEST_F(Vehicle, TheEnginesBroadcastsReachJ1939AndJ1708Clients)
 {
