@@ -93,6 +93,9 @@ public:
     J1939Transport();
     explicit J1939Transport(const Config& config);
 
+    // The gap between the packets of the broadcasts started from now on.
+    void setBamGap(qint64 ms) { config_.bamGapMs = ms < 0 ? 0 : ms; }
+
     // Destinations of RTS/CTS sessions this engine answers.
     void setLocalAddresses(const std::set<quint8>& addresses) { local_ = addresses; }
     void addLocalAddress(quint8 a) { local_.insert(a); }

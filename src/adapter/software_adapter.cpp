@@ -357,6 +357,11 @@ void SoftwareAdapter::dispatch(const Request& r)
         deliver(frame(r.code, {RESP_SERV_OK}));
         break;
     case SERV_J1939_INTERPACKET_TIME:
+        // The application's gap between broadcast packets, in milliseconds.
+        if (clientOk() && c->protocol == PROTOCOLO_J1939)
+            j1939_.setBamGap(qint64(r.number));
+        deliver(frame(r.code, {r.client, r.protocol, stateOf()}));
+        break;
     case SERV_SET_REMOTE_CAN_MESSAGE:
     case SERV_SET_CAN_FIRST_CONSECUTIVE_FRAME_VALUE:
         deliver(frame(r.code, {r.client, r.protocol, stateOf()}));
@@ -842,8 +847,11 @@ void SoftwareAdapter::flushClaims()
             writeCan(f);
         for (const J1939ClaimEvent& e : events) {
             const bool won = e.kind == J1939ClaimEvent::Kind::Claimed;
+            // A lost address is another node's: no more CTS or acknowledgements from it.
             if (won)
                 j1939_.addLocalAddress(e.address);
+            else
+                j1939_.removeLocalAddress(e.address);
             const quint8 state = won ? quint8(RESP_SERV_OK) : quint8(RESP_SERV_NEGATIVE);
             deliver(frame(SERV_PROTECT_J1939_ADDRESS, {client, state, won ? e.address : kJ1939Null}));
         }

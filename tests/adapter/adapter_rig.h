@@ -6,17 +6,23 @@
 #include "link/gestor_io.h"
 #include "rp1210/gestor_rp1210.h"
 #include "rp1210/wiring.h"
+#include "support/wait_until.h"
+
+#include <gtest/gtest.h>
 
 #include <QByteArray>
 #include <QList>
 
+#include <chrono>
 #include <functional>
 #include <map>
+#include <memory>
 #include <mutex>
 #include <vector>
 
-// A CAN bus in the test's hands: records what the adapter writes, injects frames of other
-// nodes (on the caller's thread, as a bus's own thread would), and may answer writes.
+// A CAN bus in the test's hands: records what the adapter writes, stamped with the steady
+// clock, injects frames of other nodes (on the caller's thread, as a bus's own thread
+// would), and may answer writes.
 class ScriptedCanBus final : public rp1210core::bus::CanBus {
 public:
     using Frame = rp1210core::bus::CanFrame;
@@ -28,18 +34,21 @@ public:
         receiver_ = std::move(receiver);
         return true;
     }
-    bool write(const Frame& f) override
+    bool write(const Frame& frame) override
     {
-        std::function<void(const Frame&)> peer;
+        Frame f = frame;
+        f.timestampUs = std::chrono::duration_cast<std::chrono::microseconds>(
+                            std::chrono::steady_clock::now().time_since_epoch())
+                            .count();
         {
             std::lock_guard<std::mutex> l(mutex_);
             if (refuse_)
                 return false;
             written_.push_back(f);
-            peer = peer_;
         }
-        if (peer)
-            peer(f);
+        std::lock_guard<std::mutex> p(peerMutex_);
+        if (peer_)
+            peer_(f);
         return true;
     }
     void close() override
@@ -59,10 +68,11 @@ public:
         if (r)
             r(f, false);
     }
-    // Called on the adapter's thread after each write (a node that answers).
+    // Called on the adapter's thread after each write (a node that answers); returns once
+    // no call to the previous peer runs.
     void setPeer(std::function<void(const Frame&)> p)
     {
-        std::lock_guard<std::mutex> l(mutex_);
+        std::lock_guard<std::mutex> l(peerMutex_);
         peer_ = std::move(p);
     }
     void setRefuse(bool r)
@@ -76,6 +86,7 @@ public:
 private:
     mutable std::mutex mutex_;
     std::mutex delivery_;  // held while a frame is delivered, so close() waits for it
+    std::mutex peerMutex_;  // held while the peer runs
     Receiver receiver_;
     std::function<void(const Frame&)> peer_;
     std::vector<Frame> written_;
@@ -236,6 +247,7 @@ private:
     int opens_ = 0;
 };
 
+// The core and the adapter over the scripted buses, or over the buses given.
 struct AdapterRig {
     explicit AdapterRig(const char* type = "A", int version = 7) : AdapterRig(type, version, {}) {}
     // On the given buses instead of the scripted ones (which are then unused).
@@ -270,6 +282,15 @@ struct AdapterRig {
         std::lock_guard<std::mutex> l(mutex);
         return answered;
     }
+    // The states of the adapter's send confirmations, in order.
+    std::vector<int> sendStates()
+    {
+        std::vector<int> states;
+        for (const QByteArray& a : answers())
+            if (a.size() > 3 && a[1] == char(SERV_ENVIAR_MENSAJE))
+                states.push_back(quint8(a[3]));
+        return states;
+    }
 
     GestorRP1210 g;
     Gestor_IO io;
@@ -281,4 +302,46 @@ struct AdapterRig {
     rp1210core::adapter::SoftwareAdapter adapter;
     std::mutex mutex;
     QList<QByteArray> answered;
+};
+
+// RP1210 calls on a rig, as an application makes them.
+class AdapterTest : public ::testing::Test {
+protected:
+    void start(const char* type, int version) { rig = std::make_unique<AdapterRig>(type, version); }
+    short connect(const char* s, int rxBytes = 0) { return rig->g.RP1210_ClientConnect(0, 1, s, 0, rxBytes, 0); }
+    short send(short id, const QByteArray& m)
+    {
+        return rig->g.RP1210_SendMessage(id, const_cast<char*>(m.constData()), short(m.size()), 0, 0);
+    }
+    short command(short cmd, short id, QByteArray data = QByteArray())
+    {
+        return rig->g.RP1210_SendCommand(cmd, id, data.data(), short(data.size()));
+    }
+    // A blocking read of at most a second: the message, or the result as text.
+    QByteArray read(short id, short block = 1)
+    {
+        QByteArray buffer(8192, '\0');
+        rig->g.getCliente(quint8(id))->setBlockingTimeout(1000);
+        const short n = rig->g.RP1210_ReadMessage(id, buffer.data(), short(buffer.size()), block);
+        return n > 0 ? buffer.left(n) : QByteArray::number(n);
+    }
+    // A client with every filter open and the echo on or off: its id, or the error.
+    short open(const char* connectString, bool echo = false)
+    {
+        const short id = connect(connectString, 1 << 16);
+        return id >= 1 && id <= 16 && command(3, id) == 0 && command(16, id, QByteArray(1, echo ? 1 : 0)) == 0 ? id
+                                                                                                                : -1;
+    }
+    // The ISO 15765 flow control of 0x7E0 to 0x7E8: what the adapter grants the ECU.
+    short flowControl(short id, quint8 blockSize, quint8 stMin)
+    {
+        return command(34, id, QByteArray::fromHex("00 000007e8 000007e0") + char(blockSize) + char(stMin) + QByteArray(2, '\0'));
+    }
+    // Every queued frame went out and was answered.
+    bool confirmedAll()
+    {
+        return waitUntil([&] { return rig->io.outputListSize() == 0 && rig->io.sentFramesCount() == 0; });
+    }
+
+    std::unique_ptr<AdapterRig> rig;
 };

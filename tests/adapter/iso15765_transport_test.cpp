@@ -7,8 +7,6 @@
 
 #include <gtest/gtest.h>
 
-#include <cstdio>
-#include <ctime>
 #include <random>
 
 using namespace rp1210core::adapter;
@@ -102,8 +100,7 @@ TEST(IsoTp, MessagesCrossBothWaysAtOnce)
     } rows[] = {
         {1, false, false, 0, 0, true, 0, 1, 0, 0, 8},          {7, false, false, 0, 0, false, 0, 1, 0, 0, 8},
         {3, true, true, 0, 0, false, 0, 1, 0, 0, 5},           {6, false, true, 0, 0, true, 0, 1, 0, 0, 8},
-        {7, false, true, 0, 0, false, 0, 2, 1, 0, 4},          {8, false, false, 0, 0, true, 0, 2, 1, 0, 8},
-        {8, false, false, 0, 0, false, 0, 2, 1, 0, 3},         {4095, false, false, 0, 0, true, 0, 586, 1, 0, 8},
+        {7, false, true, 0, 0, false, 0, 2, 1, 0, 4},          {8, false, false, 0, 0, false, 0, 2, 1, 0, 3},
         {4095, true, false, 2, 0, false, 0, 586, 293, 0, 2},   {4095, true, true, 8, 1, true, 0, 683, 86, 596, 8},
         {100, false, false, 0, 0xF5, true, 0, 15, 1, 13, 8},   {100, false, false, 0, 0, true, 3, 15, 1, 39, 8},
         {100, false, false, 0, 0x80, true, 0, 15, 1, 13 * 127, 8},
@@ -166,7 +163,6 @@ TEST(IsoTp, ScriptedPeers)
         const char* lastFrame;  // the engine's last frame; nullptr: no check
         quint64 dropped;
     } rows[] = {
-        {"@0 send 20|@999|@1000", false, 2, F, Timeout, true, 0, "10 14 01 02 03 04 05 06", 0},
         {"@0 send 20|@900 31 00 00|@1000|@1899|@1900", false, 4, F, Timeout, true, 0, nullptr, 0},  // WAIT
         {"@0 send 20|@10 30 01 00|@1009|@1010", false, 3, F, Timeout, true, 0, "21 07 08 09 0a 0b 0c 0d", 0},
         {"@0 send 20|@5 32 00 00", false, 1, F, IsoTpFailure::Overflow, true, 0, nullptr, 0},
@@ -310,29 +306,6 @@ TEST(IsoTp, RandomFramesKeepTheEngineSound)
                 ASSERT_LE(entry.second.data.size(), IsoTpEngine::kMaxMessage);
             EXPECT_GT(s->engine.droppedFrames(), 0u);
         }
-    }
-}
-
-// A measurement, not a bound: CPU time to move a 4095-byte message each way at once.
-TEST(IsoTp, MeasureMaximumMessageBothWays)
-{
-    for (const quint8 bs : {quint8(0), quint8(8)}) {
-        Link link(config(false, false, bs, 0));
-        const QByteArray payload = pattern(IsoTpEngine::kMaxMessage);
-        const int rounds = 200;
-        const std::clock_t start = std::clock();
-        for (int i = 0; i < rounds; ++i) {
-            link.a.engine.send(link.a.handle, ubytes(payload), payload.size(), link.now, link.a.out);
-            link.b.engine.send(link.b.handle, ubytes(payload), payload.size(), link.now, link.b.out);
-            link.run();
-            link.a.sent.clear();
-            link.b.sent.clear();
-        }
-        const double perRound = double(std::clock() - start) / CLOCKS_PER_SEC / rounds;
-        ASSERT_EQ(link.a.events.size(), size_t(2 * rounds));
-        const int frames = 2 * (586 + 1 + (bs ? 73 : 0));
-        std::printf("[ measure ] ISO-TP 4095 bytes each way at once, block size %d: %.1f us CPU, %.0f frames/s\n",
-                    int(bs), perRound * 1e6, frames / perRound);
     }
 }
 

@@ -5,7 +5,6 @@
 
 #include <gtest/gtest.h>
 
-#include <ctime>
 #include <functional>
 #include <map>
 #include <random>
@@ -100,8 +99,8 @@ TEST(J1939Transport, MessagesArriveWholeByEachMode)
         quint8 destination;
         int window;         // the receiver's packets per CTS
         qint64 durationMs;  // bus time to the end: BAM packets are 50 ms apart
-    } cases[] = {{0, kB, 255, 0},   {8, kJ1939Global, 255, 0}, {9, kB, 255, 0},   {9, kJ1939Global, 255, 100},
-                 {1785, kB, 255, 0}, {1785, kB, 16, 0},        {1785, kB, 1, 0}, {1785, kJ1939Global, 255, 255 * 50}};
+    } cases[] = {{0, kB, 255, 0},    {8, kJ1939Global, 255, 0}, {9, kJ1939Global, 255, 100},
+                 {1785, kB, 16, 0}, {1785, kB, 1, 0},          {1785, kJ1939Global, 255, 255 * 50}};
     for (const auto& c : cases) {
         SCOPED_TRACE(testing::Message() << c.size << " bytes to " << int(c.destination) << " window " << c.window);
         J1939Transport::Config cb;
@@ -158,7 +157,6 @@ TEST(J1939Transport, EachTimerEndsItsSession)
         bool abortSent;
         bool incoming;
     } cases[] = {
-        {"T3 after RTS", true, {}, 1250, true, false},
         {"T4 after hold", true, {cm(kB, kA, 17, 0, 1, 0xFF)}, 100 + 1050, true, false},
         {"T3 after the packets", true, {cm(kB, kA, 17, 2, 1, 0xFF)}, 100 + 1250, true, false},
         {"T2 after CTS", false, {cm(kB, kA, 16, 20, 0, 3)}, 100 + 1250, true, true},
@@ -207,7 +205,6 @@ TEST(J1939Transport, BrokenPeersGetTheAbortTheStandardNames)
         int peerReason;
     } cases[] = {
         {"peer aborts our send", true, {cm(kB, kA, 255, 1, 0xFF, 0xFF)}, 0, J1939Failure::AbortedByPeer, 1},
-        {"peer aborts its send", false, {rts3, cm(kB, kA, 255, 3, 0xFF, 0xFF)}, 0, J1939Failure::AbortedByPeer, 3},
         {"CTS beyond the message", true, {cm(kB, kA, 17, 1, 16, 0xFF)}, 250, J1939Failure::Protocol, 0},
         {"retransmit requests", true,
          {cm(kB, kA, 17, 1, 1, 0xFF), cm(kB, kA, 17, 1, 1, 0xFF), cm(kB, kA, 17, 1, 1, 0xFF),
@@ -215,7 +212,6 @@ TEST(J1939Transport, BrokenPeersGetTheAbortTheStandardNames)
          5, J1939Failure::Protocol, 0},
         {"bad sequence", false, {rts3, tp(false, kB, kA, {2, 0, 0, 0, 0, 0, 0, 0})}, 7, J1939Failure::Protocol, 0},
         {"duplicate sequence", false, {rts3, dt1, dt1}, 8, J1939Failure::Protocol, 0},
-        {"RTS over 1785 bytes", false, {cm(kB, kA, 16, 1786 & 0xFF, 1786 >> 8, 0xFF)}, 2, J1939Failure::None, 0},
         {"RTS with a wrong count", false, {cm(kB, kA, 16, 20, 0, 4)}, 250, J1939Failure::None, 0},
         {"RTS to another node", false, {cm(kB, 0x30, 16, 20, 0, 3)}, 0, J1939Failure::None, 0},
     };
@@ -312,26 +308,6 @@ TEST(J1939Transport, EveryMessageEndsOnceOnALossyBus)
     }
     EXPECT_GT(outcomes[int(Kind::Sent)], 100);
     EXPECT_GT(outcomes[int(Kind::Failed)], 10);
-}
-
-// Not a limit: the CPU cost of a largest message through two engines, each way and mode.
-TEST(J1939Transport, MeasureLargestMessageBothWays)
-{
-    constexpr int kRounds = 500;
-    for (quint8 destination : {kB, kJ1939Global}) {
-        const std::clock_t start = std::clock();
-        int delivered = 0;
-        for (int i = 0; i < kRounds; ++i) {
-            Pair p;
-            p.a.send(message(kA, destination, 1785), 0);
-            p.b.send(message(kB, destination == kB ? kA : kJ1939Global, 1785), 0);
-            p.run();
-            delivered += int(p.eventsA.size() + p.eventsB.size());
-        }
-        const double us = 1e6 * double(std::clock() - start) / CLOCKS_PER_SEC / (2 * kRounds);
-        std::printf("J1939 %s, 1785 bytes: %.1f us CPU per message\n", destination == kB ? "RTS/CTS" : "BAM", us);
-        EXPECT_EQ(delivered, 4 * kRounds);  // each side: its Sent and the other's message
-    }
 }
 
 }  // namespace

@@ -1,9 +1,9 @@
 // The simulated vehicle on a manual clock, stepped to each due moment: the J1939 engine's
-// claim, broadcasts and transport answers, the J1708 messages, the UDS server's answers
-// through an ISO-TP tester; then the running simulation on the simulated buses.
+// claim, broadcasts and request answers, the J1708 messages, the UDS server's answers
+// through an ISO-TP tester; then the running simulation's cost. Its transport answers
+// through the core are in tests/adapter/transport_e2e_test.cpp.
 #include "adapter/iso15765_transport.h"
 #include "adapter/j1708_framing.h"
-#include "adapter/j1939_transport.h"
 #include "bus/simulated_vehicle.h"
 #include "support/bytes.h"
 #include "support/wait_until.h"
@@ -14,8 +14,6 @@
 #include <ctime>
 #include <functional>
 #include <iostream>
-#include <map>
-#include <mutex>
 
 using namespace rp1210core::bus;
 using namespace rp1210core::adapter;
@@ -36,13 +34,34 @@ struct ScriptedJ1708 final : J1708Bus {
     void close() override {}
 };
 
-// A tester on the bus: hears the vehicle's frames, answers, and has deadlines of its own.
-struct Peer {
-    virtual ~Peer() = default;
-    virtual void hear(const CanFrame& f, qint64 now) = 0;
-    virtual void poll(qint64 now) = 0;
-    virtual qint64 deadline() const = 0;
-    virtual std::vector<CanFrame> take() = 0;
+// A UDS tester on the bus, with its own ISO-TP engine.
+struct UdsTester {
+    IsoTpEngine tp;
+    IsoTpOutput out;
+    int connection;
+    std::vector<QByteArray> answers;
+    explicit UdsTester(quint8 blockSize = 0, quint8 stMin = 0)
+    {
+        IsoTpConnectionConfig c;
+        c.incomingId = 0x7E8;
+        c.outgoingId = 0x7E0;
+        c.blockSize = blockSize;
+        c.stMin = stMin;
+        connection = tp.addConnection(c);
+    }
+    void ask(const QByteArray& request, qint64 now) { tp.send(connection, ubytes(request), request.size(), now, out); }
+    void hear(const CanFrame& f, qint64 now) { tp.receive(f, now, out); }
+    void poll(qint64 now) { tp.poll(now, out); }
+    qint64 deadline() const { return tp.nextDeadline(); }
+    std::vector<CanFrame> take()
+    {
+        for (const IsoTpEvent& e : out.events)
+            if (e.kind == IsoTpEventKind::Received)
+                answers.push_back(e.data);
+        std::vector<CanFrame> frames = std::move(out.frames);
+        out.clear();
+        return frames;
+    }
 };
 
 struct Seen {
@@ -50,14 +69,14 @@ struct Seen {
     CanFrame frame;
 };
 
-// The vehicle on a manual clock. run() steps time to each moment the vehicle or the peer
+// The vehicle on a manual clock. run() steps time to each moment the vehicle or the tester
 // has work, so every broadcast goes out exactly when due.
 struct Rig {
     qint64 now = 1000;
     ScriptedCan can;
     ScriptedJ1708 j1708;
     SimulatedVehicle vehicle;
-    Peer* peer = nullptr;
+    UdsTester* peer = nullptr;
     std::vector<Seen> seen;
     std::vector<std::pair<qint64, QByteArray>> seenJ1708;
 
@@ -171,73 +190,13 @@ TEST(SimulatedVehicle, ClaimsAddressZeroThenBroadcastsAtTheirPeriodsWithValuesIn
     EXPECT_EQ(toHex(QByteArray(reinterpret_cast<const char*>(dm1.data.data()), 8)), "44 ff 0c 11 12 03 ff ff");
 }
 
-namespace {
-
-constexpr quint8 kTester = 0xF9;
-
-struct J1939Tester : Peer {
-    J1939Transport tp;
-    std::vector<J1939TpEvent> events;
-    std::vector<CanFrame> pending;
-    J1939Tester() { tp.addLocalAddress(kTester); }
-    void hear(const CanFrame& f, qint64 now) override { tp.receive(f, now); }
-    void poll(qint64 now) override { tp.poll(now); }
-    qint64 deadline() const override { return tp.nextDeadline(); }
-    std::vector<CanFrame> take() override
-    {
-        std::vector<CanFrame> frames;
-        std::vector<J1939TpEvent> e;
-        tp.take(frames, e);
-        events.insert(events.end(), e.begin(), e.end());
-        return frames;
-    }
-};
-
-}  // namespace
-
-TEST(SimulatedVehicle, AnswersRequestsForVinAndComponentIdByBamToAllAndRtsCtsToTheRequester)
-{
-    const QByteArray vin = QByteArray("1SVTR5EX7PS000042*"), component = QByteArray("SIMTRUCK*SE-13*SN5A17*ECM1*");
-    struct Case {
-        quint32 pgn;
-        quint8 destination;  // of the request
-        QByteArray expected;
-        quint8 control;  // of the first TP.CM the engine sends: 32 BAM, 16 RTS
-    };
-    const Case cases[] = {{65260, 0xFF, vin, 32}, {65260, 0, vin, 16}, {65259, 0xFF, component, 32},
-                          {65259, 0, component, 16}};
-    for (const Case& c : cases) {
-        Rig rig;
-        J1939Tester tester;
-        rig.peer = &tester;
-        const qint64 asked = rig.now + 5;
-        rig.run(asked);
-        rig.inject(request(c.pgn, kTester, c.destination));
-        rig.run(asked + 3000);
-        std::vector<J1939Message> got;
-        for (const J1939TpEvent& e : tester.events)
-            if (e.kind == J1939TpEvent::Kind::Received && e.message.data.size() > 8)
-                got.push_back(e.message);
-        ASSERT_EQ(got.size(), 1u) << c.pgn << " to " << int(c.destination);
-        EXPECT_EQ(got[0].pgn, c.pgn);
-        EXPECT_EQ(got[0].source, 0);
-        EXPECT_EQ(got[0].destination, c.destination == 0xFF ? 0xFF : kTester);
-        EXPECT_EQ(got[0].data, c.expected);
-        const std::vector<Seen> cm = rig.withPgn(0xEC00);
-        ASSERT_FALSE(cm.empty());
-        EXPECT_EQ(cm[0].frame.data[0], c.control);
-        EXPECT_EQ(j1939DecodeId(cm[0].frame.id).destination, c.destination == 0xFF ? 0xFF : kTester);
-        EXPECT_EQ(rig.vehicle.writeFailures(), 0u);
-    }
-}
-
 TEST(SimulatedVehicle, NacksUnknownGroupsAskedOfItAndFallsSilentWhenItLosesItsAddress)
 {
     Rig rig;
     rig.run(rig.now + 1);
-    rig.inject(request(0xFEE5, kTester, 0xFF));  // engine hours, not simulated: silence to all,
-    rig.inject(request(0xFEE5, kTester, 0));     // a NACK to the engine
-    rig.inject(request(61444, kTester, 0));      // EEC1 on request, out of its schedule
+    rig.inject(request(0xFEE5, 0xF9, 0xFF));  // engine hours, not simulated: silence to all,
+    rig.inject(request(0xFEE5, 0xF9, 0));     // a NACK to the engine
+    rig.inject(request(61444, 0xF9, 0));      // EEC1 on request, out of its schedule
     const qint64 asked = rig.now;
     rig.run(asked);
     const std::vector<Seen> acks = rig.withPgn(59392);
@@ -278,38 +237,6 @@ TEST(SimulatedVehicle, J1708EngineSendsRoadAndEngineSpeedEvery100msWithValidChec
     EXPECT_GT(fastest, 50);
 }
 
-namespace {
-
-struct UdsTester : Peer {
-    IsoTpEngine tp;
-    IsoTpOutput out;
-    int connection;
-    std::vector<QByteArray> answers;
-    explicit UdsTester(quint8 blockSize = 0, quint8 stMin = 0)
-    {
-        IsoTpConnectionConfig c;
-        c.incomingId = 0x7E8;
-        c.outgoingId = 0x7E0;
-        c.blockSize = blockSize;
-        c.stMin = stMin;
-        connection = tp.addConnection(c);
-    }
-    void ask(const QByteArray& request, qint64 now) { tp.send(connection, ubytes(request), request.size(), now, out); }
-    void hear(const CanFrame& f, qint64 now) override { tp.receive(f, now, out); }
-    void poll(qint64 now) override { tp.poll(now, out); }
-    qint64 deadline() const override { return tp.nextDeadline(); }
-    std::vector<CanFrame> take() override
-    {
-        for (const IsoTpEvent& e : out.events)
-            if (e.kind == IsoTpEventKind::Received)
-                answers.push_back(e.data);
-        std::vector<CanFrame> frames = std::move(out.frames);
-        out.clear();
-        return frames;
-    }
-};
-
-}  // namespace
 
 TEST(SimulatedVehicle, UdsServerAnswersEachServiceAndRefusesTheRest)
 {
@@ -362,47 +289,6 @@ TEST(SimulatedVehicle, UdsExtendedSessionFallsBackWithoutTesterPresent)
     EXPECT_EQ(rig.vehicle.uds().session(), 1);
 }
 
-TEST(SimulatedVehicle, UdsVinIsAMultiFrameAnswerHonouringTheTestersFlowControl)
-{
-    const QByteArray vin("1SVTR5EX7PS000042");
-    struct Case {
-        const char* request;
-        QByteArray answer;
-        quint8 blockSize, stMin;
-        int flowControls;  // the tester's
-    };
-    const QByteArray both = hex("62 f1 90") + vin + hex("f1 8c") + "SN5A17" + hex("f1 90") + vin;  // 47 bytes: 6 CFs
-    const Case cases[] = {
-        {"22 f1 90", hex("62 f1 90") + vin, 0, 0, 1},
-        {"22 f1 90 f1 8c f1 90", both, 0, 0, 1},
-        {"22 f1 90 f1 8c f1 90", both, 2, 0, 3},
-        {"22 f1 90 f1 8c f1 90", both, 2, 10, 3},
-    };
-    for (const Case& c : cases) {
-        Rig rig;
-        UdsTester tester(c.blockSize, c.stMin);
-        rig.peer = &tester;
-        tester.ask(hex(c.request), rig.now);
-        rig.run(rig.now + 1000);
-        ASSERT_EQ(tester.answers.size(), 1u) << c.request << " bs " << int(c.blockSize);
-        EXPECT_EQ(tester.answers[0], c.answer);
-        int flowControls = 0;
-        std::vector<qint64> consecutive;
-        for (const Seen& s : rig.seen) {
-            if (s.frame.id == 0x7E0 && (s.frame.data[0] & 0xF0) == 0x30)
-                ++flowControls;
-            if (s.frame.id == 0x7E8 && (s.frame.data[0] & 0xF0) == 0x20)
-                consecutive.push_back(s.ms);
-        }
-        EXPECT_EQ(flowControls, c.flowControls);
-        for (size_t i = 1; i < consecutive.size(); ++i) {
-            if (c.blockSize == 0 || i % c.blockSize != 0) {  // within a block
-                EXPECT_GE(consecutive[i] - consecutive[i - 1], c.stMin);
-            }
-        }
-    }
-}
-
 namespace {
 
 // CPU time of the whole process, in seconds.
@@ -414,39 +300,6 @@ double processCpu()
 }
 
 }  // namespace
-
-TEST(VehicleSimulation, RunsOnTheSimulatedBusesAndAnswersARealTester)
-{
-    VehicleSimulation simulation;
-    ASSERT_TRUE(simulation.running());
-    auto can = simulation.createCanPort();
-    auto j1708 = simulation.createJ1708Port();
-    std::mutex m;
-    std::map<quint32, int> pgns;
-    std::vector<QByteArray> uds, messages;
-    ASSERT_TRUE(can->open(250000, [&](const CanFrame& f, bool own) {
-        std::lock_guard<std::mutex> lock(m);
-        if (own)
-            return;
-        if (f.extended)
-            ++pgns[j1939DecodeId(f.id).pgn];
-        else if (f.id == 0x7E8)
-            uds.push_back(QByteArray(reinterpret_cast<const char*>(f.data.data()), f.length));
-    }));
-    ASSERT_TRUE(j1708->open(9600, [&](const QByteArray& msg, qint64, bool) {
-        std::lock_guard<std::mutex> lock(m);
-        messages.push_back(msg);
-    }));
-    ASSERT_TRUE(can->write(CanFrame::make(0x7E0, false, ubytes(hex("02 3e 00 cc cc cc cc cc")), 8)));
-    ASSERT_TRUE(waitUntil([&] {
-        std::lock_guard<std::mutex> lock(m);
-        return pgns[61444] >= 10 && pgns[65265] >= 2 && pgns[65226] >= 1 && !uds.empty() && messages.size() >= 2;
-    }));
-    std::lock_guard<std::mutex> lock(m);
-    EXPECT_EQ(toHex(uds[0]), "02 7e 00 cc cc cc cc cc");
-    for (const QByteArray& msg : messages)
-        EXPECT_TRUE(j1708::checkMessage(msg));
-}
 
 // A figure for the closing note: the vehicle alone on its buses pauses, and heard it
 // costs what ~190 messages a second cost. The bounds only catch a vehicle that spins.
