@@ -22,6 +22,12 @@ QString folderOf(const QString& given)
     return info.isDir() ? info.absoluteFilePath() : info.absolutePath();
 }
 
+// The prefix an installed tool sits under: <prefix>/bin/rp1210.
+QDir installPrefix()
+{
+    return QDir(QCoreApplication::applicationDirPath() + QStringLiteral("/.."));
+}
+
 template <typename F>
 bool bind(void* handle, F& f, const char* name)
 {
@@ -38,11 +44,12 @@ QString iniFolder(const QString& option)
     if (const char* env = std::getenv("RP1210_INI"); env != nullptr && *env != '\0')
         return folderOf(QString::fromLocal8Bit(env));
     // The tool in its build tree uses the driver built beside it; installed, the INI
-    // files the install put in place.
+    // files the same install put in place (found from the tool's own place, so an
+    // install moved elsewhere still works).
     const QString here = QFileInfo(QCoreApplication::applicationDirPath()).canonicalFilePath();
     if (here == QFileInfo(QStringLiteral(RP1210TOOL_BUILD_DIR)).canonicalFilePath())
         return QStringLiteral(RP1210TOOL_BUILD_INI_DIR);
-    return QStringLiteral(RP1210TOOL_INSTALL_INI_DIR);
+    return installPrefix().absoluteFilePath(QStringLiteral(RP1210TOOL_INSTALL_INI_DIR));
 }
 
 Library::~Library()
@@ -73,8 +80,17 @@ bool Library::load(const QString& folder, QString* error)
 
     // The driver reads its INI files from the same folder as this tool.
     qputenv("RP1210_INI", QFile::encodeName(dir.absolutePath()));
-    const QString beside = dir.filePath(name_ + QStringLiteral(".so"));
-    path_ = QFileInfo::exists(beside) ? beside : name_ + QStringLiteral(".so");
+    // The library beside the INI files (a build tree), in the install's library folder,
+    // else wherever the loader finds it.
+    const QString file = name_ + QStringLiteral(".so");
+    path_ = file;
+    for (const QString& candidate :
+         {dir.filePath(file), QDir(installPrefix().filePath(QStringLiteral(RP1210TOOL_INSTALL_LIB_DIR))).filePath(file)}) {
+        if (QFileInfo::exists(candidate)) {
+            path_ = candidate;
+            break;
+        }
+    }
     handle_ = dlopen(QFile::encodeName(path_).constData(), RTLD_NOW | RTLD_LOCAL);
     if (handle_ == nullptr) {
         *error = QStringLiteral("cannot load %1: %2").arg(path_, QString::fromLocal8Bit(dlerror()));

@@ -35,7 +35,7 @@ int run(const Subcommand& sub, const QStringList& arguments)
                       QStringLiteral("PATH")});
     parser.addOption({QStringLiteral("json"), QStringLiteral("One JSON object a line, for scripts.")});
     sub.options(parser);
-    parser.addPositionalArgument(QString::fromLatin1(sub.name), QString(),
+    parser.addPositionalArgument(QString::fromLatin1(sub.name), QString::fromLatin1(sub.syntax),
                                  QStringLiteral("%1 %2").arg(QLatin1String(sub.name), QLatin1String(sub.syntax)));
     if (!parser.parse(arguments)) {
         Console::error(parser.errorText());
