@@ -59,7 +59,7 @@ int run(Context& ctx)
         },
         &code);
     if (!got)
-        return ctx.notAnswered(code, QStringLiteral("no answer from %1 within %2 s").arg(pair.rx, 0, 16).arg(timeout));
+        return ctx.notAnswered(code, QStringLiteral("no answer from %1 within %2 s").arg(QString::number(pair.rx, 16).toUpper()).arg(timeout));
     ctx.console.print(lineText(answer), lineJson(answer));
     return uds::isNegative(answer.data) ? kNegative : kOk;
 }

@@ -6,6 +6,7 @@ namespace rp1210tool {
 
 int Context::failed(const QString& what, short code) const
 {
+    console.clearSpinner();
     Console::error(what + QStringLiteral(": ") + lib->describe(code));
     return kRp1210Error;
 }
@@ -29,6 +30,7 @@ int Context::notAnswered(short readCode, const QString& what) const
         return failed(QStringLiteral("read"), readCode);
     if (interrupted())
         return kInterrupted;
+    console.clearSpinner();
     Console::error(what);
     return kNoAnswer;
 }

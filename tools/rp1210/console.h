@@ -30,10 +30,10 @@ public:
     // nothing but results. Callers step it from their own wait loop, so nothing ticks
     // in the background.
     void waiting(const QString& what);
-
-private:
+    // Takes the spinner off the line, before a message on standard error.
     void clearSpinner();
 
+private:
     bool json_;
     bool terminal_;
     bool spinnerShown_ = false;
