@@ -67,7 +67,8 @@ QJsonObject onlyJson(const QString& out)
 
 TEST(Tool, MonitorDecodesEngineAndVehicleSpeed)
 {
-    const Outcome r = tool({QStringLiteral("monitor"), QStringLiteral("J1939"), QStringLiteral("--duration"), QStringLiteral("2")});
+    const Outcome r =
+        tool({QStringLiteral("monitor"), QStringLiteral("J1939"), QStringLiteral("--duration"), QStringLiteral("2")});
     ASSERT_EQ(r.status, 0) << r.err.toStdString();
     // The drive cycle idles at about 650 rpm and drives at most 88 km/h.
     EXPECT_TRUE(r.out.contains(QStringLiteral("6 65226 00->FF"))) << "DM1 broadcast";
@@ -85,8 +86,8 @@ TEST(Tool, MonitorDecodesEngineAndVehicleSpeed)
 
 TEST(Tool, JsonLinesParse)
 {
-    const Outcome r = tool({QStringLiteral("monitor"), QStringLiteral("J1708"), QStringLiteral("--count"), QStringLiteral("3"),
-                        QStringLiteral("--json")});
+    const Outcome r = tool({QStringLiteral("monitor"), QStringLiteral("J1708"), QStringLiteral("--count"),
+                            QStringLiteral("3"), QStringLiteral("--json")});
     ASSERT_EQ(r.status, 0) << r.err.toStdString();
     const QStringList lines = r.out.split(QLatin1Char('\n'), Qt::SkipEmptyParts);
     ASSERT_EQ(lines.size(), 3);
@@ -117,14 +118,17 @@ TEST(Tool, VinThroughJ1939AndUds)
         {{QStringLiteral("uds"), QStringLiteral("22F190")}, 0, kVin},
         {{QStringLiteral("uds"), QStringLiteral("22 F1 23")}, 4, "NRC 31 requestOutOfRange"},
         {{QStringLiteral("uds"), QStringLiteral("22F190"), QStringLiteral("--rx"), QStringLiteral("7E9"),
-          QStringLiteral("--timeout"), QStringLiteral("0.3")}, 3, ""},
+          QStringLiteral("--timeout"), QStringLiteral("0.3")},
+         3,
+         ""},
     };
     for (const Case& c : cases) {
         const Outcome r = tool(c.args);
         EXPECT_EQ(r.status, c.status) << c.args.join(QLatin1Char(' ')).toStdString() << r.err.toStdString();
         EXPECT_TRUE(r.out.contains(QLatin1String(c.expected))) << r.out.toStdString();
     }
-    const QJsonObject vin = onlyJson(tool({QStringLiteral("uds"), QStringLiteral("22F190"), QStringLiteral("--json")}).out);
+    const QJsonObject vin =
+        onlyJson(tool({QStringLiteral("uds"), QStringLiteral("22F190"), QStringLiteral("--json")}).out);
     EXPECT_EQ(vin.value(QStringLiteral("values")).toArray().at(0).toObject().value(QStringLiteral("value")).toString(),
               QLatin1String(kVin));
 }
@@ -132,7 +136,7 @@ TEST(Tool, VinThroughJ1939AndUds)
 TEST(Tool, SendShowsItsEcho)
 {
     const Outcome r = tool({QStringLiteral("send"), QStringLiteral("J1939"), QStringLiteral("6 59904 00 EC FE 00"),
-                        QStringLiteral("--echo")});
+                            QStringLiteral("--echo")});
     EXPECT_EQ(r.status, 0) << r.err.toStdString();
     EXPECT_TRUE(r.out.contains(QStringLiteral("J1939     echo 6 59904 F9->00 [3] EC FE 00  RQST: for PGN 65260 (VI)")))
         << r.out.toStdString();
@@ -146,14 +150,18 @@ TEST(Tool, DriverErrorsPrintTheirCodeAndText)
         int status;
         const char* expected;
     } const cases[] = {
-        {{QStringLiteral("monitor"), QStringLiteral("J1939X")}, 1,
+        {{QStringLiteral("monitor"), QStringLiteral("J1939X")},
+         1,
          "136 The specified protocol is invalid or the extended connect string was incorrect"},
-        {{QStringLiteral("monitor"), QStringLiteral("J1939"), QStringLiteral("--device"), QStringLiteral("99")}, 1,
+        {{QStringLiteral("monitor"), QStringLiteral("J1939"), QStringLiteral("--device"), QStringLiteral("99")},
+         1,
          "134 The specified device ID is invalid"},
-        {{QStringLiteral("monitor"), QStringLiteral("J1939"), QStringLiteral("--ini"), QStringLiteral("/nonexistent")}, 1,
+        {{QStringLiteral("monitor"), QStringLiteral("J1939"), QStringLiteral("--ini"), QStringLiteral("/nonexistent")},
+         1,
          "RP121032.ini"},
         {{QStringLiteral("frobnicate")}, 2, "unknown command"},
-        {{QStringLiteral("monitor"), QStringLiteral("J1850VPW"), QStringLiteral("--filter"), QStringLiteral("id=1")}, 2,
+        {{QStringLiteral("monitor"), QStringLiteral("J1850VPW"), QStringLiteral("--filter"), QStringLiteral("id=1")},
+         2,
          "--filter"},
     };
     for (const Case& c : cases) {

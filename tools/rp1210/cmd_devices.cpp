@@ -36,7 +36,8 @@ QJsonObject implementation(Console& console, const QDir& dir, const QString& nam
     QJsonArray devices;
     for (const QString& id : splitList(get(vendor, "Devices"))) {
         const QString s = QStringLiteral("DeviceInformation") + id;
-        console.printText(QStringLiteral("  %1  %2  %3").arg(id, -3).arg(get(s, "DeviceName"), -14).arg(get(s, "DeviceDescription")));
+        console.printText(
+            QStringLiteral("  %1  %2  %3").arg(id, -3).arg(get(s, "DeviceName"), -14).arg(get(s, "DeviceDescription")));
         devices.append(QJsonObject{{QStringLiteral("id"), id.toInt()},
                                    {QStringLiteral("name"), get(s, "DeviceName")},
                                    {QStringLiteral("description"), get(s, "DeviceDescription")},
@@ -52,10 +53,11 @@ QJsonObject implementation(Console& console, const QDir& dir, const QString& nam
                               .arg(get(s, "ProtocolString"), -18)
                               .arg(get(s, "ProtocolDescription"), -50)
                               .arg(get(s, "ProtocolSpeed"), get(s, "Devices")));
-        protocols.append(QJsonObject{{QStringLiteral("string"), get(s, "ProtocolString")},
-                                     {QStringLiteral("description"), get(s, "ProtocolDescription")},
-                                     {QStringLiteral("speeds"), QJsonArray::fromStringList(splitList(get(s, "ProtocolSpeed")))},
-                                     {QStringLiteral("devices"), get(s, "Devices")}});
+        protocols.append(
+            QJsonObject{{QStringLiteral("string"), get(s, "ProtocolString")},
+                        {QStringLiteral("description"), get(s, "ProtocolDescription")},
+                        {QStringLiteral("speeds"), QJsonArray::fromStringList(splitList(get(s, "ProtocolSpeed")))},
+                        {QStringLiteral("devices"), get(s, "Devices")}});
     }
     out.insert(QStringLiteral("protocols"), protocols);
     return out;
@@ -85,8 +87,12 @@ int run(Context& ctx)
 
 Subcommand devicesCommand()
 {
-    return {"devices", "", "The implementation, its devices and their protocols, from the INI files.", false,
-            [](QCommandLineParser&) {}, run};
+    return {"devices",
+            "",
+            "The implementation, its devices and their protocols, from the INI files.",
+            false,
+            [](QCommandLineParser&) {},
+            run};
 }
 
 }  // namespace rp1210tool

@@ -15,7 +15,8 @@ namespace {
 QString deviceName(const Context& ctx)
 {
     rp1210core::api::IniFile ini;
-    if (!rp1210core::api::IniFile::load(QDir(ctx.iniFolder).filePath(ctx.lib->implementation() + QStringLiteral(".ini")), &ini))
+    if (!rp1210core::api::IniFile::load(
+            QDir(ctx.iniFolder).filePath(ctx.lib->implementation() + QStringLiteral(".ini")), &ini))
         return QString();
     return ini.value(QStringLiteral("DeviceInformation%1").arg(ctx.device), QStringLiteral("DeviceName"));
 }
@@ -42,19 +43,23 @@ int status(Context& ctx)
                     {QStringLiteral("firmware"), QLatin1String(firmware)},
                     {QStringLiteral("located"), (byte(0) & 1) != 0},
                     {QStringLiteral("clients"), byte(1)}};
-    QStringList lines{
-        QStringLiteral("device %1 (%2), client %3 on %4").arg(ctx.device).arg(deviceName(ctx)).arg(client.id()).arg(protocol),
-        QStringLiteral("versions  API %1, DLL %2, firmware %3")
-            .arg(QLatin1String(apiVersion), QLatin1String(dllVersion), QLatin1String(firmware)),
-        QStringLiteral("hardware  %1, %2 client(s) of this program")
-            .arg(byte(0) & 1 ? QStringLiteral("located") : QStringLiteral("not located"))
-            .arg(byte(1))};
+    QStringList lines{QStringLiteral("device %1 (%2), client %3 on %4")
+                          .arg(ctx.device)
+                          .arg(deviceName(ctx))
+                          .arg(client.id())
+                          .arg(protocol),
+                      QStringLiteral("versions  API %1, DLL %2, firmware %3")
+                          .arg(QLatin1String(apiVersion), QLatin1String(dllVersion), QLatin1String(firmware)),
+                      QStringLiteral("hardware  %1, %2 client(s) of this program")
+                          .arg(byte(0) & 1 ? QStringLiteral("located") : QStringLiteral("not located"))
+                          .arg(byte(1))};
     // Per network: a status byte (bit 0: active) and its number of clients.
     struct Network {
         const char* name;
         int at;
     };
-    constexpr Network kNetworks[] = {{"J1939", 2}, {"J1708", 4}, {"CAN", 6}, {"J1850", 8}, {"K-line", 16}, {"KWP2000", 18}};
+    constexpr Network kNetworks[] = {{"J1939", 2}, {"J1708", 4},   {"CAN", 6},
+                                     {"J1850", 8}, {"K-line", 16}, {"KWP2000", 18}};
     QJsonArray networks;
     for (const Network& n : kNetworks) {
         const bool active = (byte(n.at) & 1) != 0;
@@ -105,7 +110,10 @@ int error(Context& ctx)
 
 Subcommand statusCommand()
 {
-    return {"status", "", "Connects and shows the versions and the hardware status the driver reports.", true,
+    return {"status",
+            "",
+            "Connects and shows the versions and the hardware status the driver reports.",
+            true,
             [](QCommandLineParser& p) {
                 p.addOption({QStringLiteral("protocol"), QStringLiteral("The connect string (default J1939)."),
                              QStringLiteral("STRING"), QStringLiteral("J1939")});

@@ -23,11 +23,13 @@ int run(Context& ctx)
 
     // The filters before connecting: a usage error should not cost a connection.
     QByteArray records;
-    for (const QString& spec : ctx.parser.values(QStringLiteral("filter"))) {
+    for (const QString& wanted : ctx.parser.values(QStringLiteral("filter"))) {
         QByteArray record;
         QString error;
-        if (filterCommand(family) < 0 || !filterRecord(family, spec, &record, &error))
-            return ctx.usage(QStringLiteral("--filter %1: %2").arg(spec, error.isEmpty() ? QStringLiteral("no filters for this protocol") : error));
+        if (filterCommand(family) < 0 || !filterRecord(family, wanted, &record, &error))
+            return ctx.usage(
+                QStringLiteral("--filter %1: %2")
+                    .arg(wanted, error.isEmpty() ? QStringLiteral("no filters for this protocol") : error));
         records += record;
     }
     IsoPair pair;
@@ -50,7 +52,8 @@ int run(Context& ctx)
     const auto start = std::chrono::steady_clock::now();
     const auto end = start + std::chrono::milliseconds(qint64(duration * 1000));
     quint32 shown = 0;
-    while (!interrupted() && (duration == 0 || std::chrono::steady_clock::now() < end) && (count == 0 || shown < count)) {
+    while (!interrupted() && (duration == 0 || std::chrono::steady_clock::now() < end) &&
+           (count == 0 || shown < count)) {
         QByteArray raw;
         const int n = client.read(&raw);
         if (n < 0)
@@ -70,7 +73,10 @@ int run(Context& ctx)
 
 Subcommand monitorCommand()
 {
-    return {"monitor", "PROTOCOL-STRING", "Shows every message received, decoded, one a line.", true,
+    return {"monitor",
+            "PROTOCOL-STRING",
+            "Shows every message received, decoded, one a line.",
+            true,
             [](QCommandLineParser& p) {
                 p.addOption({QStringLiteral("duration"), QStringLiteral("Stop after S seconds (default: Ctrl-C)."),
                              QStringLiteral("S"), QStringLiteral("0")});
@@ -79,7 +85,7 @@ Subcommand monitorCommand()
                 p.addOption({QStringLiteral("filter"),
                              QStringLiteral("Only these messages (repeatable): J1939 pgn=N[,sa=N][,da=N][,priority=N]; "
                                             "CAN and ISO15765 id=HEX[/MASK]; J1708 mid=N."),
-                             QStringLiteral("SPEC")});
+                             QStringLiteral("FILTER")});
                 addIsoPairOptions(p);
             },
             run};

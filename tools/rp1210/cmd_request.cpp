@@ -50,14 +50,16 @@ int run(Context& ctx)
                 return false;
             const bool fromAsked = to == j1939::kGlobal || m.source == to;
             const bool toUs = m.destination == from || m.destination == j1939::kGlobal;
-            const bool ours = m.pgn == pgn || (m.pgn == j1939::kPgnAcknowledgment && j1939::acknowledgedPgn(m.data) == pgn);
+            const bool ours =
+                m.pgn == pgn || (m.pgn == j1939::kPgnAcknowledgment && j1939::acknowledgedPgn(m.data) == pgn);
             if (fromAsked && toUs && ours)
                 answer = m;
             return fromAsked && toUs && ours;
         },
         &code);
     if (!got)
-        return ctx.notAnswered(code, QStringLiteral("no answer to the request for PGN %1 within %2 s").arg(pgn).arg(timeout));
+        return ctx.notAnswered(code,
+                               QStringLiteral("no answer to the request for PGN %1 within %2 s").arg(pgn).arg(timeout));
     ctx.console.print(lineText(answer), lineJson(answer));
     return decode(answer).negative ? kNegative : kOk;
 }
@@ -66,19 +68,22 @@ int run(Context& ctx)
 
 Subcommand requestCommand()
 {
-    return {"request", "PGN", "Requests a J1939 parameter group (VIN 65260, component 65259, ...) and shows the answer.",
-            true,
-            [](QCommandLineParser& p) {
-                p.addOption({QStringLiteral("to"), QStringLiteral("The address asked (default 255: everyone)."),
-                             QStringLiteral("ADDRESS"), QStringLiteral("255")});
-                p.addOption({QStringLiteral("from"), QStringLiteral("Our source address (default 0xF9)."),
-                             QStringLiteral("ADDRESS"), QStringLiteral("0xF9")});
-                p.addOption({QStringLiteral("timeout"), QStringLiteral("Seconds to wait for the answer (default 3)."),
-                             QStringLiteral("S"), QStringLiteral("3")});
-                p.addOption({QStringLiteral("protocol"), QStringLiteral("The connect string (default J1939:Baud=Auto)."),
-                             QStringLiteral("STRING"), QStringLiteral("J1939:Baud=Auto")});
-            },
-            run};
+    return {
+        "request",
+        "PGN",
+        "Requests a J1939 parameter group (VIN 65260, component 65259, ...) and shows the answer.",
+        true,
+        [](QCommandLineParser& p) {
+            p.addOption({QStringLiteral("to"), QStringLiteral("The address asked (default 255: everyone)."),
+                         QStringLiteral("ADDRESS"), QStringLiteral("255")});
+            p.addOption({QStringLiteral("from"), QStringLiteral("Our source address (default 0xF9)."),
+                         QStringLiteral("ADDRESS"), QStringLiteral("0xF9")});
+            p.addOption({QStringLiteral("timeout"), QStringLiteral("Seconds to wait for the answer (default 3)."),
+                         QStringLiteral("S"), QStringLiteral("3")});
+            p.addOption({QStringLiteral("protocol"), QStringLiteral("The connect string (default J1939:Baud=Auto)."),
+                         QStringLiteral("STRING"), QStringLiteral("J1939:Baud=Auto")});
+        },
+        run};
 }
 
 }  // namespace rp1210tool

@@ -40,12 +40,13 @@ int run(Context& ctx)
 
     Message shown;
     short code = 0;
-    const bool got = readUntil(ctx, client, std::chrono::steady_clock::now() + std::chrono::milliseconds(kEchoWaitMs),
-                               QStringLiteral("waiting for the echo"),
-                               [&](const QByteArray& raw) {
-                                   return parseRead(family, raw, true, ctx.lib->timestampUnitUs(), &shown) && shown.echo;
-                               },
-                               &code);
+    const bool got = readUntil(
+        ctx, client, std::chrono::steady_clock::now() + std::chrono::milliseconds(kEchoWaitMs),
+        QStringLiteral("waiting for the echo"),
+        [&](const QByteArray& raw) {
+            return parseRead(family, raw, true, ctx.lib->timestampUnitUs(), &shown) && shown.echo;
+        },
+        &code);
     if (!got)
         return ctx.notAnswered(code, QStringLiteral("no echo within %1 s").arg(kEchoWaitMs / 1000));
     ctx.console.print(lineText(shown), lineJson(shown));
@@ -56,7 +57,8 @@ int run(Context& ctx)
 
 Subcommand sendCommand()
 {
-    return {"send", "PROTOCOL-STRING MESSAGE",
+    return {"send",
+            "PROTOCOL-STRING MESSAGE",
             "Sends one message, written as monitor shows it: J1939 \"6 59904 FF EC FE 00\", CAN \"7E0#0322F190\", "
             "ISO15765 \"7E0 22 F1 90\", J1708 \"172 00 54\".",
             true,

@@ -59,7 +59,9 @@ int run(Context& ctx)
         },
         &code);
     if (!got)
-        return ctx.notAnswered(code, QStringLiteral("no answer from %1 within %2 s").arg(QString::number(pair.rx, 16).toUpper()).arg(timeout));
+        return ctx.notAnswered(
+            code,
+            QStringLiteral("no answer from %1 within %2 s").arg(QString::number(pair.rx, 16).toUpper()).arg(timeout));
     ctx.console.print(lineText(answer), lineJson(answer));
     return uds::isNegative(answer.data) ? kNegative : kOk;
 }
@@ -68,16 +70,19 @@ int run(Context& ctx)
 
 Subcommand udsCommand()
 {
-    return {"uds", "HEX", "Sends one UDS request over ISO 15765 (e.g. 22F190: read the VIN) and shows the answer.", true,
-            [](QCommandLineParser& p) {
-                addIsoPairOptions(p);
-                p.addOption({QStringLiteral("timeout"), QStringLiteral("Seconds to wait for the answer (default 2)."),
-                             QStringLiteral("S"), QStringLiteral("2")});
-                p.addOption({QStringLiteral("protocol"),
-                             QStringLiteral("The connect string (default ISO15765:Baud=Auto)."), QStringLiteral("STRING"),
-                             QStringLiteral("ISO15765:Baud=Auto")});
-            },
-            run};
+    return {
+        "uds",
+        "HEX",
+        "Sends one UDS request over ISO 15765 (e.g. 22F190: read the VIN) and shows the answer.",
+        true,
+        [](QCommandLineParser& p) {
+            addIsoPairOptions(p);
+            p.addOption({QStringLiteral("timeout"), QStringLiteral("Seconds to wait for the answer (default 2)."),
+                         QStringLiteral("S"), QStringLiteral("2")});
+            p.addOption({QStringLiteral("protocol"), QStringLiteral("The connect string (default ISO15765:Baud=Auto)."),
+                         QStringLiteral("STRING"), QStringLiteral("ISO15765:Baud=Auto")});
+        },
+        run};
 }
 
 }  // namespace rp1210tool

@@ -55,7 +55,7 @@ bool Context::seconds(const QString& option, double* out) const
 
 const std::vector<Subcommand>& subcommands()
 {
-    static const std::vector<Subcommand> all{devicesCommand(), monitorCommand(), sendCommand(),   requestCommand(),
+    static const std::vector<Subcommand> all{devicesCommand(), monitorCommand(), sendCommand(),    requestCommand(),
                                              udsCommand(),     statusCommand(),  versionCommand(), errorCommand()};
     return all;
 }

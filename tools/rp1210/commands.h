@@ -18,8 +18,8 @@ enum Exit : int {
     kOk = 0,
     kRp1210Error = 1,  // the driver refused: its code and text are printed
     kUsage = 2,
-    kNoAnswer = 3,     // nothing came in time
-    kNegative = 4,     // the answer was a refusal (NACK, negative UDS response)
+    kNoAnswer = 3,  // nothing came in time
+    kNegative = 4,  // the answer was a refusal (NACK, negative UDS response)
     kInterrupted = 130,
 };
 

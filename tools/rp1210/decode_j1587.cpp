@@ -10,9 +10,15 @@ struct Mid {
 };
 
 constexpr Mid kMids[] = {
-    {128, "engine #1"},          {129, "turbocharger"},   {130, "transmission"},
-    {131, "power takeoff"},      {136, "brakes, power unit"}, {137, "brakes, trailer #1"},
-    {140, "instrument cluster"}, {142, "vehicle management system"}, {172, "off-board diagnostics #1"},
+    {128, "engine #1"},
+    {129, "turbocharger"},
+    {130, "transmission"},
+    {131, "power takeoff"},
+    {136, "brakes, power unit"},
+    {137, "brakes, trailer #1"},
+    {140, "instrument cluster"},
+    {142, "vehicle management system"},
+    {172, "off-board diagnostics #1"},
 };
 
 struct Pid {

@@ -14,12 +14,11 @@ struct Group {
 };
 
 constexpr Group kGroups[] = {
-    {59392, "ACKM"},  {59904, "RQST"},  {60160, "TP.DT"}, {60416, "TP.CM"}, {60928, "AC"},
-    {61442, "ETC1"},  {61443, "EEC2"},  {61444, "EEC1"},  {61445, "ETC2"},  {64965, "ECUID"},
-    {65226, "DM1"},   {65227, "DM2"},   {65228, "DM3"},   {65242, "SOFT"},  {65248, "VD"},
-    {65253, "HOURS"}, {65259, "CI"},    {65260, "VI"},    {65262, "ET1"},   {65263, "EFL/P1"},
-    {65265, "CCVS"},  {65266, "LFE"},   {65269, "AMB"},   {65270, "IC1"},   {65271, "VEP1"},
-    {65276, "DD"},
+    {59392, "ACKM"}, {59904, "RQST"},   {60160, "TP.DT"}, {60416, "TP.CM"}, {60928, "AC"},  {61442, "ETC1"},
+    {61443, "EEC2"}, {61444, "EEC1"},   {61445, "ETC2"},  {64965, "ECUID"}, {65226, "DM1"}, {65227, "DM2"},
+    {65228, "DM3"},  {65242, "SOFT"},   {65248, "VD"},    {65253, "HOURS"}, {65259, "CI"},  {65260, "VI"},
+    {65262, "ET1"},  {65263, "EFL/P1"}, {65265, "CCVS"},  {65266, "LFE"},   {65269, "AMB"}, {65270, "IC1"},
+    {65271, "VEP1"}, {65276, "DD"},
 };
 
 enum class Kind { Number, OnOff };
@@ -187,43 +186,43 @@ Decoded decode(quint32 pgn, const QByteArray& data)
     if (const char* name = acronym(pgn))
         out.name = QLatin1String(name);
     switch (pgn) {
-    case 65260:
-        fields(data, {"VIN"}, out);
-        break;
-    case 65259:
-        fields(data, {"make", "model", "serial number", "unit number"}, out);
-        break;
-    case 64965:
-        fields(data, {"ECU part number", "ECU serial number", "ECU location", "ECU type"}, out);
-        break;
-    case 65242:
-        if (!data.isEmpty())
-            for (const QByteArray& id : data.mid(1).split('*'))
-                if (!id.isEmpty())
-                    out.values.push_back(text(QStringLiteral("software"), QString::fromLatin1(id)));
-        break;
-    case 65226:
-    case 65227:
-        troubleCodes(data, out);
-        break;
-    case kPgnRequest:
-        if (data.size() >= 3)
-            out.values.push_back(text(QStringLiteral("for PGN"), pgnText(le24(data, 0))));
-        break;
-    case kPgnAcknowledgment:
-        if (data.size() >= 8)
-            acknowledgment(data, out);
-        break;
-    case 60928:
-        if (data.size() == 8) {
-            QByteArray name = data;
-            std::reverse(name.begin(), name.end());
-            out.values.push_back(text(QStringLiteral("NAME"), QString::fromLatin1(name.toHex().toUpper())));
-        }
-        break;
-    default:
-        spnValues(pgn, data, out);
-        break;
+        case 65260:
+            fields(data, {"VIN"}, out);
+            break;
+        case 65259:
+            fields(data, {"make", "model", "serial number", "unit number"}, out);
+            break;
+        case 64965:
+            fields(data, {"ECU part number", "ECU serial number", "ECU location", "ECU type"}, out);
+            break;
+        case 65242:
+            if (!data.isEmpty())
+                for (const QByteArray& id : data.mid(1).split('*'))
+                    if (!id.isEmpty())
+                        out.values.push_back(text(QStringLiteral("software"), QString::fromLatin1(id)));
+            break;
+        case 65226:
+        case 65227:
+            troubleCodes(data, out);
+            break;
+        case kPgnRequest:
+            if (data.size() >= 3)
+                out.values.push_back(text(QStringLiteral("for PGN"), pgnText(le24(data, 0))));
+            break;
+        case kPgnAcknowledgment:
+            if (data.size() >= 8)
+                acknowledgment(data, out);
+            break;
+        case 60928:
+            if (data.size() == 8) {
+                QByteArray name = data;
+                std::reverse(name.begin(), name.end());
+                out.values.push_back(text(QStringLiteral("NAME"), QString::fromLatin1(name.toHex().toUpper())));
+            }
+            break;
+        default:
+            spnValues(pgn, data, out);
+            break;
     }
     return out;
 }

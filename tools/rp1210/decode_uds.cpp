@@ -12,19 +12,32 @@ struct Named {
 };
 
 constexpr Named kServices[] = {
-    {0x10, "DiagnosticSessionControl"}, {0x11, "ECUReset"},
-    {0x14, "ClearDiagnosticInformation"}, {0x19, "ReadDTCInformation"},
-    {0x22, "ReadDataByIdentifier"},     {0x23, "ReadMemoryByAddress"},
-    {0x24, "ReadScalingDataByIdentifier"}, {0x27, "SecurityAccess"},
-    {0x28, "CommunicationControl"},     {0x29, "Authentication"},
-    {0x2A, "ReadDataByPeriodicIdentifier"}, {0x2C, "DynamicallyDefineDataIdentifier"},
-    {0x2E, "WriteDataByIdentifier"},    {0x2F, "InputOutputControlByIdentifier"},
-    {0x31, "RoutineControl"},           {0x34, "RequestDownload"},
-    {0x35, "RequestUpload"},            {0x36, "TransferData"},
-    {0x37, "RequestTransferExit"},      {0x38, "RequestFileTransfer"},
-    {0x3D, "WriteMemoryByAddress"},     {0x3E, "TesterPresent"},
-    {0x83, "AccessTimingParameter"},    {0x84, "SecuredDataTransmission"},
-    {0x85, "ControlDTCSetting"},        {0x86, "ResponseOnEvent"},
+    {0x10, "DiagnosticSessionControl"},
+    {0x11, "ECUReset"},
+    {0x14, "ClearDiagnosticInformation"},
+    {0x19, "ReadDTCInformation"},
+    {0x22, "ReadDataByIdentifier"},
+    {0x23, "ReadMemoryByAddress"},
+    {0x24, "ReadScalingDataByIdentifier"},
+    {0x27, "SecurityAccess"},
+    {0x28, "CommunicationControl"},
+    {0x29, "Authentication"},
+    {0x2A, "ReadDataByPeriodicIdentifier"},
+    {0x2C, "DynamicallyDefineDataIdentifier"},
+    {0x2E, "WriteDataByIdentifier"},
+    {0x2F, "InputOutputControlByIdentifier"},
+    {0x31, "RoutineControl"},
+    {0x34, "RequestDownload"},
+    {0x35, "RequestUpload"},
+    {0x36, "TransferData"},
+    {0x37, "RequestTransferExit"},
+    {0x38, "RequestFileTransfer"},
+    {0x3D, "WriteMemoryByAddress"},
+    {0x3E, "TesterPresent"},
+    {0x83, "AccessTimingParameter"},
+    {0x84, "SecuredDataTransmission"},
+    {0x85, "ControlDTCSetting"},
+    {0x86, "ResponseOnEvent"},
     {0x87, "LinkControl"},
 };
 
@@ -186,7 +199,8 @@ Decoded decode(const QByteArray& p)
         const quint8 code = quint8(p.at(2));
         out.name = serviceText(quint8(p.at(1))) + QStringLiteral(" negative");
         const char* name = nrcName(code);
-        Value v = text(QStringLiteral("NRC"), QStringLiteral("%1 %2").arg(hex(code, 2), QLatin1String(name ? name : "")).trimmed());
+        Value v = text(QStringLiteral("NRC"),
+                       QStringLiteral("%1 %2").arg(hex(code, 2), QLatin1String(name ? name : "")).trimmed());
         v.extra.insert(QStringLiteral("nrc"), code);
         out.values.push_back(v);
         return out;
@@ -197,25 +211,27 @@ Decoded decode(const QByteArray& p)
     out.name = serviceText(service) + (answer ? QStringLiteral(" positive") : QString());
     const QByteArray body = p.mid(1);
     switch (service) {
-    case 0x22:
-        dataIdentifier(body, answer, out);
-        break;
-    case 0x10:
-        if (!body.isEmpty()) {
-            static const char* const kSessions[] = {nullptr, "default", "programming", "extended", "safety system"};
-            const int s = quint8(body.at(0)) & 0x7F;
-            out.values.push_back(text(QStringLiteral("session"), s >= 1 && s <= 4 ? QLatin1String(kSessions[s])
-                                                                                  : hex(quint32(s), 2)));
-        }
-        if (answer && body.size() >= 5) {
-            out.values.push_back(number(QStringLiteral("P2"), quint8(body.at(1)) << 8 | quint8(body.at(2)), QStringLiteral("ms"), 0));
-            out.values.push_back(number(QStringLiteral("P2*"), (quint8(body.at(3)) << 8 | quint8(body.at(4))) * 10, QStringLiteral("ms"), 0));
-        }
-        break;
-    default:
-        if (!body.isEmpty())
-            out.values.push_back(text(QStringLiteral("data"), hexBytes(body)));
-        break;
+        case 0x22:
+            dataIdentifier(body, answer, out);
+            break;
+        case 0x10:
+            if (!body.isEmpty()) {
+                static const char* const kSessions[] = {nullptr, "default", "programming", "extended", "safety system"};
+                const int s = quint8(body.at(0)) & 0x7F;
+                out.values.push_back(text(QStringLiteral("session"),
+                                          s >= 1 && s <= 4 ? QLatin1String(kSessions[s]) : hex(quint32(s), 2)));
+            }
+            if (answer && body.size() >= 5) {
+                out.values.push_back(number(QStringLiteral("P2"), quint8(body.at(1)) << 8 | quint8(body.at(2)),
+                                            QStringLiteral("ms"), 0));
+                out.values.push_back(number(QStringLiteral("P2*"), (quint8(body.at(3)) << 8 | quint8(body.at(4))) * 10,
+                                            QStringLiteral("ms"), 0));
+            }
+            break;
+        default:
+            if (!body.isEmpty())
+                out.values.push_back(text(QStringLiteral("data"), hexBytes(body)));
+            break;
     }
     return out;
 }

@@ -48,7 +48,8 @@ QString toText(const Decoded& d)
         parts.append(valueText(v));
     if (parts.isEmpty())
         return d.name;
-    return d.name.isEmpty() ? parts.join(QLatin1String(", ")) : d.name + QLatin1String(": ") + parts.join(QLatin1String(", "));
+    return d.name.isEmpty() ? parts.join(QLatin1String(", "))
+                            : d.name + QLatin1String(": ") + parts.join(QLatin1String(", "));
 }
 
 QJsonObject toJson(const Decoded& d)

@@ -85,7 +85,8 @@ bool Library::load(const QString& folder, QString* error)
     const QString file = name_ + QStringLiteral(".so");
     path_ = file;
     for (const QString& candidate :
-         {dir.filePath(file), QDir(installPrefix().filePath(QStringLiteral(RP1210TOOL_INSTALL_LIB_DIR))).filePath(file)}) {
+         {dir.filePath(file),
+          QDir(installPrefix().filePath(QStringLiteral(RP1210TOOL_INSTALL_LIB_DIR))).filePath(file)}) {
         if (QFileInfo::exists(candidate)) {
             path_ = candidate;
             break;
@@ -100,17 +101,15 @@ bool Library::load(const QString& folder, QString* error)
     void* probe = dlsym(handle_, "RP1210_ClientConnect");
     if (probe != nullptr && dladdr(probe, &info) != 0 && info.dli_fname != nullptr)
         path_ = QString::fromLocal8Bit(info.dli_fname);
-    const bool complete = bind(handle_, ClientConnect, "RP1210_ClientConnect") &&
-                          bind(handle_, ClientDisconnect, "RP1210_ClientDisconnect") &&
-                          bind(handle_, SendMessage, "RP1210_SendMessage") &&
-                          bind(handle_, ReadMessage, "RP1210_ReadMessage") &&
-                          bind(handle_, SendCommand, "RP1210_SendCommand") &&
-                          bind(handle_, ReadVersion, "RP1210_ReadVersion") &&
-                          bind(handle_, ReadDetailedVersion, "RP1210_ReadDetailedVersion") &&
-                          bind(handle_, GetHardwareStatus, "RP1210_GetHardwareStatus") &&
-                          bind(handle_, GetErrorMsg, "RP1210_GetErrorMsg") &&
-                          bind(handle_, GetLastErrorMsg, "RP1210_GetLastErrorMsg") &&
-                          bind(handle_, Ioctl, "RP1210_Ioctl");
+    const bool complete =
+        bind(handle_, ClientConnect, "RP1210_ClientConnect") &&
+        bind(handle_, ClientDisconnect, "RP1210_ClientDisconnect") &&
+        bind(handle_, SendMessage, "RP1210_SendMessage") && bind(handle_, ReadMessage, "RP1210_ReadMessage") &&
+        bind(handle_, SendCommand, "RP1210_SendCommand") && bind(handle_, ReadVersion, "RP1210_ReadVersion") &&
+        bind(handle_, ReadDetailedVersion, "RP1210_ReadDetailedVersion") &&
+        bind(handle_, GetHardwareStatus, "RP1210_GetHardwareStatus") &&
+        bind(handle_, GetErrorMsg, "RP1210_GetErrorMsg") && bind(handle_, GetLastErrorMsg, "RP1210_GetLastErrorMsg") &&
+        bind(handle_, Ioctl, "RP1210_Ioctl");
     if (!complete) {
         *error = QStringLiteral("%1 lacks an RP1210 function").arg(path_);
         return false;

@@ -31,21 +31,26 @@ bool idAndMask(const QString& value, quint32* id, quint32* mask, bool* extended)
 int filterCommand(Family f)
 {
     switch (f) {
-    case Family::J1939: return RP1210_Set_Message_Filtering_For_J1939;
-    case Family::Can: return RP1210_Set_Message_Filtering_For_CAN;
-    case Family::Iso15765: return RP1210_Set_Message_Filtering_For_ISO15765;
-    case Family::J1708: return RP1210_Set_Message_Filtering_For_J1708;
-    case Family::Bytes: break;
+        case Family::J1939:
+            return RP1210_Set_Message_Filtering_For_J1939;
+        case Family::Can:
+            return RP1210_Set_Message_Filtering_For_CAN;
+        case Family::Iso15765:
+            return RP1210_Set_Message_Filtering_For_ISO15765;
+        case Family::J1708:
+            return RP1210_Set_Message_Filtering_For_J1708;
+        case Family::Bytes:
+            break;
     }
     return -1;
 }
 
-bool filterRecord(Family f, const QString& spec, QByteArray* record, QString* error)
+bool filterRecord(Family f, const QString& wanted, QByteArray* record, QString* error)
 {
     quint32 pgn = 0, priority = 0, source = 0, destination = 0, mid = 0, id = 0, mask = 0;
     quint8 flags = 0;
     bool extended = false;
-    for (const QString& item : spec.split(QLatin1Char(','), Qt::SkipEmptyParts)) {
+    for (const QString& item : wanted.split(QLatin1Char(','), Qt::SkipEmptyParts)) {
         const QString key = item.section(QLatin1Char('='), 0, 0).trimmed();
         const QString value = item.section(QLatin1Char('='), 1).trimmed();
         bool ok = false;
@@ -74,36 +79,36 @@ bool filterRecord(Family f, const QString& spec, QByteArray* record, QString* er
         }
     }
     if (flags == 0) {
-        *error = QStringLiteral("empty filter \"%1\"").arg(spec);
+        *error = QStringLiteral("empty filter \"%1\"").arg(wanted);
         return false;
     }
     QByteArray r;
     switch (f) {
-    case Family::J1939:
-        // Flags, PGN (least significant first), priority, source, destination.
-        r.append(char(flags)).append(char(pgn & 0xFF)).append(char((pgn >> 8) & 0xFF)).append(char(pgn >> 16));
-        r.append(char(priority)).append(char(source)).append(char(destination));
-        break;
-    case Family::Can:
-        // Type, mask, header; most significant byte first.
-        r.append(char(extended ? 1 : 0));
-        appendBigEndian32(r, mask);
-        appendBigEndian32(r, id);
-        break;
-    case Family::Iso15765:
-        // Type, mask, extended-address mask, header, extended address.
-        r.append(char(extended ? 1 : 0));
-        appendBigEndian32(r, mask);
-        r.append(char(0));
-        appendBigEndian32(r, id);
-        r.append(char(0));
-        break;
-    case Family::J1708:
-        r.append(char(mid));
-        break;
-    case Family::Bytes:
-        *error = QStringLiteral("no filters for this protocol");
-        return false;
+        case Family::J1939:
+            // Flags, PGN (least significant first), priority, source, destination.
+            r.append(char(flags)).append(char(pgn & 0xFF)).append(char((pgn >> 8) & 0xFF)).append(char(pgn >> 16));
+            r.append(char(priority)).append(char(source)).append(char(destination));
+            break;
+        case Family::Can:
+            // Type, mask, header; most significant byte first.
+            r.append(char(extended ? 1 : 0));
+            appendBigEndian32(r, mask);
+            appendBigEndian32(r, id);
+            break;
+        case Family::Iso15765:
+            // Type, mask, extended-address mask, header, extended address.
+            r.append(char(extended ? 1 : 0));
+            appendBigEndian32(r, mask);
+            r.append(char(0));
+            appendBigEndian32(r, id);
+            r.append(char(0));
+            break;
+        case Family::J1708:
+            r.append(char(mid));
+            break;
+        case Family::Bytes:
+            *error = QStringLiteral("no filters for this protocol");
+            return false;
     }
     *record = r;
     return true;

@@ -17,9 +17,10 @@ void overview()
     std::printf("Usage: rp1210 COMMAND [options]   (rp1210 COMMAND --help for its options)\n\n");
     for (const Subcommand& s : subcommands())
         std::printf("  %-8s %s\n", s.name, s.summary);
-    std::printf("\nCommon options: --device N (default 1), --ini PATH, --json.\n"
-                "Exit status: 0 done, 1 the driver refused (its code and text are printed), 2 usage,\n"
-                "3 no answer in time, 4 a negative answer, 130 interrupted.\n");
+    std::printf(
+        "\nCommon options: --device N (default 1), --ini PATH, --json.\n"
+        "Exit status: 0 done, 1 the driver refused (its code and text are printed), 2 usage,\n"
+        "3 no answer in time, 4 a negative answer, 130 interrupted.\n");
 }
 
 int run(const Subcommand& sub, const QStringList& arguments)
@@ -43,9 +44,9 @@ int run(const Subcommand& sub, const QStringList& arguments)
     }
     if (parser.isSet(QStringLiteral("help"))) {
         QString help = parser.helpText();
-        help = QStringLiteral("Usage: rp1210 %1 %2 [options]\n")
-                   .arg(QLatin1String(sub.name), QLatin1String(sub.syntax)) +
-               help.mid(help.indexOf(QLatin1Char('\n')) + 1);
+        help =
+            QStringLiteral("Usage: rp1210 %1 %2 [options]\n").arg(QLatin1String(sub.name), QLatin1String(sub.syntax)) +
+            help.mid(help.indexOf(QLatin1Char('\n')) + 1);
         std::printf("%s", help.toUtf8().constData());
         return kOk;
     }

@@ -52,12 +52,13 @@ QString protocolsPage()
     QStringList out;
     out << QString::fromLatin1(kGeneratedNote).trimmed() << QString() << QStringLiteral("# Protocols and devices")
         << QString()
-        << QStringLiteral("What the `%1` driver accepts, as its vendor INI file (`%1.ini`) declares it. An application "
-                          "connects with `RP1210_ClientConnect(hwnd, device, \"KEYWORD[:option]...\", ...)`; the "
-                          "options are `Baud=SPEED`, `Channel=N`, `CommPin1=N`, `CommPin2=N` and `24V=true`, "
-                          "case-sensitive, separated by `:`. Without `Baud=` a protocol runs at its default speed; "
-                          "`Baud=Auto` lets the adapter decide. The CAN protocols share one bus and so one speed: a "
-                          "second client asking for another gets 454 to 458.")
+        << QStringLiteral(
+               "What the `%1` driver accepts, as its vendor INI file (`%1.ini`) declares it. An application "
+               "connects with `RP1210_ClientConnect(hwnd, device, \"KEYWORD[:option]...\", ...)`; the "
+               "options are `Baud=SPEED`, `Channel=N`, `CommPin1=N`, `CommPin2=N` and `24V=true`, "
+               "case-sensitive, separated by `:`. Without `Baud=` a protocol runs at its default speed; "
+               "`Baud=Auto` lets the adapter decide. The CAN protocols share one bus and so one speed: a "
+               "second client asking for another gets 454 to 458.")
                .arg(QLatin1String(kImplementationName))
         << QString() << QStringLiteral("## Devices") << QString()
         << QStringLiteral("| Device | Name | Description | DeviceParams |") << QStringLiteral("|---|---|---|---|");
@@ -106,11 +107,12 @@ QString returnCodesPage(const QByteArray& header)
     }
     QStringList out;
     out << QString::fromLatin1(kGeneratedNote).trimmed() << QString() << QStringLiteral("# Return codes") << QString()
-        << QStringLiteral("The functions return 0 or one of these codes (`RP1210_ReadMessage` returns it negated, "
-                          "`RP1210_ClientConnect` returns it in place of a client id). `RP1210_GetErrorMsg` gives the "
-                          "text; a code without one gives the text of 154 and returns 154. Codes below 128 are the "
-                          "adapter's negative answers, reported through `RP1210_GetLastErrorMsg`. Names are those "
-                          "of `include/rp1210.h`; the texts are kept as applications already show them.")
+        << QStringLiteral(
+               "The functions return 0 or one of these codes (`RP1210_ReadMessage` returns it negated, "
+               "`RP1210_ClientConnect` returns it in place of a client id). `RP1210_GetErrorMsg` gives the "
+               "text; a code without one gives the text of 154 and returns 154. Codes below 128 are the "
+               "adapter's negative answers, reported through `RP1210_GetLastErrorMsg`. Names are those "
+               "of `include/rp1210.h`; the texts are kept as applications already show them.")
         << QString() << QStringLiteral("| Code | Name | Text |") << QStringLiteral("|---|---|---|");
     QList<int> codes = texts.keys() + names.keys();
     std::sort(codes.begin(), codes.end());
@@ -118,7 +120,9 @@ QString returnCodesPage(const QByteArray& header)
     for (int code : codes) {
         const QString name = names.value(code);
         const QString text = texts.contains(code) ? cell(texts.value(code)) : QStringLiteral("*(the text of 154)*");
-        out << QStringLiteral("| %1 | %2 | %3 |").arg(code).arg(name.isEmpty() ? QString() : QStringLiteral("`%1`").arg(name), text);
+        out << QStringLiteral("| %1 | %2 | %3 |")
+                   .arg(code)
+                   .arg(name.isEmpty() ? QString() : QStringLiteral("`%1`").arg(name), text);
     }
     return out.join(QLatin1Char('\n')) + QLatin1Char('\n');
 }
@@ -138,8 +142,9 @@ int main(int argc, char** argv)
         std::fprintf(stderr, "rp1210_docs: cannot read %s\n", qPrintable(header.fileName()));
         return 1;
     }
-    const QMap<QString, QByteArray> pages{{QStringLiteral("protocols.md"), protocolsPage().toUtf8()},
-                                          {QStringLiteral("return-codes.md"), returnCodesPage(header.readAll()).toUtf8()}};
+    const QMap<QString, QByteArray> pages{
+        {QStringLiteral("protocols.md"), protocolsPage().toUtf8()},
+        {QStringLiteral("return-codes.md"), returnCodesPage(header.readAll()).toUtf8()}};
     if (!check && !QDir().mkpath(dir.path())) {
         std::fprintf(stderr, "rp1210_docs: cannot create %s\n", qPrintable(dir.path()));
         return 1;
