@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Installs the build into a temporary prefix and builds a C application against it twice,
-# with pkg-config and with find_package, then runs both on the simulated vehicle.
+# with pkg-config and with find_package, then runs both on the simulated vehicle, and
+# the installed rp1210 tool.
 #   install_test.sh BUILD_DIR
 set -euo pipefail
 here=$(cd "$(dirname "$0")" && pwd)
@@ -24,3 +25,5 @@ cmake --build "$work/consumer" >/dev/null
 
 LD_LIBRARY_PATH="$libdir" "$work/with-pkg-config"
 LD_LIBRARY_PATH="$libdir" "$work/consumer/consumer"
+# The installed tool finds the installed INI files and library by itself.
+env -u RP1210_INI "$work/prefix/bin/rp1210" request 65260 | grep -q 1SVTR5EX7PS000042
