@@ -478,9 +478,12 @@ void SoftwareAdapter::repeatDue(qint64 now)
 void SoftwareAdapter::onConnect(const Request& r)
 {
     AdapterClients::ConnectResult res = clients_.connect(r.client, r.protocol, r.a, r.packetize);
-    if (res.state == RESP_SERV_OK && res.opensBus && !openBus(AdapterClients::busOf(r.protocol), res.speed)) {
+    const AdapterClients::Bus bus = AdapterClients::busOf(r.protocol);
+    if (res.state == RESP_SERV_OK && res.opensBus && !openBus(bus, res.speed)) {
         clients_.disconnect(r.client);
-        res.state = RESP_SERV_NOT_SUPPORTED;
+        // A bus that is there but will not run at this speed (a simulated vehicle's fixed
+        // rate, an interface set up outside the driver) is another speed in use.
+        res.state = hasBus(bus) ? RESP_SERV_OTHER_SPEED : RESP_SERV_NOT_SUPPORTED;
     }
     deliver(frame(SERV_CONECTAR_CLIENTE, {r.client, res.state, res.speed}));
 }

@@ -146,6 +146,7 @@ private:
     bool openCan(quint8 speed);
     bool openJ1708(quint8 speed);
     bool openBus(AdapterClients::Bus bus, quint8 speed);
+    bool hasBus(AdapterClients::Bus bus) const;
     // Queues the messages of other nodes on a message bus as events of `kind`.
     bus::J1708Bus::Receiver messageReceiver(Event::Kind kind);
     void closeBus(AdapterClients::Bus bus);

@@ -92,6 +92,23 @@ bool SoftwareAdapter::openJ1850(quint8 speed)
     return j1850Bitrate_ != 0;
 }
 
+bool SoftwareAdapter::hasBus(AdapterClients::Bus bus) const
+{
+    switch (bus) {
+    case AdapterClients::Bus::Can:
+        return canBus_ != nullptr;
+    case AdapterClients::Bus::J1708:
+        return j1708Bus_ != nullptr;
+    case AdapterClients::Bus::KLine:
+        return klineBus_ != nullptr;
+    case AdapterClients::Bus::J1850:
+        return j1850Bus_ != nullptr;
+    case AdapterClients::Bus::None:
+        break;
+    }
+    return false;
+}
+
 void SoftwareAdapter::closeBuses()
 {
     for (const auto bus : {AdapterClients::Bus::Can, AdapterClients::Bus::J1708, AdapterClients::Bus::KLine,

@@ -182,6 +182,9 @@ TEST(Library, DevicesComeFromTheIniFiles)
     Rp1210Library rp;
     ASSERT_TRUE(rp.complete());
     EXPECT_EQ(rp.connect("J1939", 99), ERR_INVALID_DEVICE);
+    // The simulated vehicle's CAN bus runs at 250 kbit/s only: another rate is refused as
+    // a speed in use, not as an unknown protocol.
+    EXPECT_EQ(rp.connect("J1939:Baud=500", 1), ERR_J1939_BAUD_SET_NONSTANDARD);
     const short one = rp.connect("J1939", 1);
     ASSERT_GE(one, 1);
     EXPECT_EQ(rp.connect("J1708", 3), ERR_DEVICE_IN_USE);
