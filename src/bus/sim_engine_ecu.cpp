@@ -33,22 +33,23 @@ DriveState driveStateAt(qint64 msSinceStart)
     const double ripple = std::sin(t * 2.1);  // a governor never holds exactly
     constexpr double kCruiseKmh = 88, kCruiseRpm = 1350, kIdleRpm = 650;
     DriveState s;
-    if (t < 10 || t >= 55) {
+    // A short idle first, so that a few seconds' look already sees the vehicle move off.
+    if (t < 2 || t >= 47) {
         s.engineRpm = kIdleRpm + 6 * ripple;
         s.torquePercent = 8;
-    } else if (t < 25) {
-        const double x = (t - 10) / 15;
+    } else if (t < 17) {
+        const double x = (t - 2) / 15;
         s.speedKmh = kCruiseKmh * x;
         const double gear = x * 4;
         s.engineRpm = 1000 + 800 * (gear - std::floor(gear));  // shifts at 1800, back to 1000
         s.torquePercent = 80;
-    } else if (t < 45) {
+    } else if (t < 37) {
         s.speedKmh = kCruiseKmh + 0.5 * ripple;
         s.engineRpm = kCruiseRpm + 8 * ripple;
         s.torquePercent = 35 + 3 * ripple;
         s.cruising = true;
     } else {
-        const double x = (t - 45) / 10;
+        const double x = (t - 37) / 10;
         s.speedKmh = ramp(kCruiseKmh, 0, x);
         s.engineRpm = ramp(kCruiseRpm, kIdleRpm, x);
         s.braking = true;
