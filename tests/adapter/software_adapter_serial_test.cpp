@@ -4,59 +4,21 @@
 #include "adapter_rig.h"
 
 #include "adapter/serial_framing.h"
-#include "bus/simulated_vehicle.h"
-#include "support/bytes.h"
 #include "support/fake_clock.h"
-#include "support/wait_until.h"
-
-#include <gtest/gtest.h>
 
 #include <future>
-#include <memory>
 
 using namespace rp1210core;
-using adapter::SoftwareAdapter;
 
 namespace {
-
-// The adapter on the simulated vehicle's buses.
-struct VehicleRig {
-    bus::VehicleSimulation vehicle;
-    std::unique_ptr<bus::CanBus> can = vehicle.createCanPort();
-    std::unique_ptr<bus::J1708Bus> j1708 = vehicle.createJ1708Port();
-    std::unique_ptr<bus::KLineBus> kline = vehicle.createKLinePort();
-    std::unique_ptr<bus::J1850Bus> j1850 = vehicle.createJ1850Port();
-    AdapterRig rig{"A", 7, {can.get(), j1708.get(), kline.get(), j1850.get()}};  // goes first
-};
 
 struct InitResult {
     short rc;
     std::string bytes;
 };
 
-class Serial : public ::testing::Test {
+class Serial : public AdapterTest {
 protected:
-    void scripted() { owned = std::make_unique<AdapterRig>(), rig = owned.get(); }
-    void onVehicle() { vehicle = std::make_unique<VehicleRig>(), rig = &vehicle->rig; }
-
-    short connect(const char* s) { return rig->g.RP1210_ClientConnect(0, 1, s, 0, 1 << 16, 0); }
-    short command(short cmd, short id, QByteArray data = QByteArray())
-    {
-        return rig->g.RP1210_SendCommand(cmd, id, data.data(), short(data.size()));
-    }
-    short send(short id, const char* hexBytes)
-    {
-        QByteArray m = hex(hexBytes);
-        return rig->g.RP1210_SendMessage(id, m.data(), short(m.size()), 0, 0);
-    }
-    // A blocking read of at most a second, without the timestamp: the bytes, or the result.
-    std::string read(short id, short block = 1)
-    {
-        QByteArray buffer(512, '\0');
-        rig->g.getCliente(quint8(id))->setBlockingTimeout(1000);
-        const short n = rig->g.RP1210_ReadMessage(id, buffer.data(), short(buffer.size()), block);
-        return n > 0 ? toHex(buffer.left(n).mid(4)) : std::to_string(n);
-    }
     // An initialisation ioctl with room for 16 answer bytes.
     InitResult init(short id, qint32 ioctl, const char* inputHex)
     {
@@ -66,35 +28,27 @@ protected:
         const short rc = rig->g.RP1210_Ioctl(id, ioctl, &input, &output);
         return {rc, toHex(out.left(int(output.NumOfBytes)))};
     }
-    int received(quint8 code)
+    std::string status(int at, int n)
     {
-        int n = 0;
-        for (const QByteArray& f : rig->answers())
-            n += quint8(f[1]) == code ? 1 : 0;
-        return n;
+        char s[64] = {};
+        EXPECT_EQ(rig->g.RP1210_GetHardwareStatus(1, s, sizeof s, 0), 0);
+        return toHex(QByteArray(s + at, n));
     }
-
-    std::unique_ptr<VehicleRig> vehicle;
-    std::unique_ptr<AdapterRig> owned;
-    AdapterRig* rig = nullptr;
 };
 
 // ---- K-line ----
 
 TEST_F(Serial, KLineClientsConnectAndTheirInitialisationsReturnTheEcusBytes)
 {
-    struct Row {
-        const char* connect;
-        quint32 baud;
-    };
-    const Row rows[] = {{"ISO9141", 10400}, {"KWP2000", 10400}, {"ISO14230:Baud=9600", 9600}, {"GM_KLINE", 9600}};
-    for (const Row& row : rows) {
-        SCOPED_TRACE(row.connect);
-        scripted();
+    const std::pair<const char*, quint32> rows[] = {
+        {"ISO9141", 10400}, {"KWP2000", 10400}, {"ISO14230:Baud=9600", 9600}, {"GM_KLINE", 9600}};
+    for (const auto& [connectString, baud] : rows) {
+        SCOPED_TRACE(connectString);
+        start();
         rig->kline.answerInit(hex("33"), hex("08 08"));
         rig->kline.answerInit(hex("81 11 f1 81 04"), hex("83 f1 11 c1 ef 8f c4"));
-        ASSERT_EQ(connect(row.connect), 1);
-        EXPECT_EQ(rig->kline.baud(), row.baud);
+        ASSERT_EQ(connect(connectString), 1);
+        EXPECT_EQ(rig->kline.rate(), baud);
         const InitResult fiveBaud = init(1, IOCTL_FIVE_BAUD_INIT, "33");
         EXPECT_EQ(fiveBaud.rc, 0);
         EXPECT_EQ(fiveBaud.bytes, "08 08");
@@ -104,57 +58,49 @@ TEST_F(Serial, KLineClientsConnectAndTheirInitialisationsReturnTheEcusBytes)
         EXPECT_EQ(fast.bytes, "83 f1 11 c1 ef 8f");
         EXPECT_EQ(rig->kline.initRequests(), (QList<QByteArray>{hex("33"), hex("81 11 f1 81 04")}));
         EXPECT_EQ(rig->g.RP1210_ClientDisconnect(1), 0);
-        owned.reset();
     }
 }
 
 TEST_F(Serial, KLineMessagesTakeTheirChecksumOnTheLineAndAreConfirmed)
 {
-    scripted();
-    ASSERT_EQ(connect("KWP2000"), 1);
-    ASSERT_EQ(command(3, 1), 0);                       // pass everything
-    ASSERT_EQ(command(16, 1, QByteArray(1, 1)), 0);    // echo on
+    start();
+    ASSERT_EQ(open("KWP2000", true), 1);
     rig->kline.answerMessage(hex("c2 33 f1 01 0c f3"), hex("84 f1 11 41 0c 0a 28 05"));
     ASSERT_EQ(send(1, "c2 33 f1 01 0c"), 0);
     // The echo of the client's own message, then the ECU's answer without its checksum.
-    EXPECT_EQ(read(1), "01 c2 33 f1 01 0c");
-    EXPECT_EQ(read(1), "00 84 f1 11 41 0c 0a 28");
+    EXPECT_EQ(readHex(1), "01 c2 33 f1 01 0c");
+    EXPECT_EQ(readHex(1), "00 84 f1 11 41 0c 0a 28");
     EXPECT_EQ(rig->kline.written().value(0), hex("c2 33 f1 01 0c f3"));
     // A garbled answer is line noise.
     rig->kline.inject(hex("84 f1 11 41 0c 0a 28 06"));
     rig->kline.inject(hex("84 f1 11 41 0d 00 01 d5"));
-    EXPECT_EQ(read(1), "00 84 f1 11 41 0d 00 01");
+    EXPECT_EQ(readHex(1), "00 84 f1 11 41 0d 00 01");
     // Mode 0: the bytes pass as on the line, both ways.
     ASSERT_EQ(command(46, 1, QByteArray(1, 0)), 0);
     ASSERT_EQ(send(1, "c1 33 f1 3e 23"), 0);
-    EXPECT_EQ(read(1), "01 c1 33 f1 3e 23");
+    EXPECT_EQ(readHex(1), "01 c1 33 f1 3e 23");
     rig->kline.inject(hex("84 f1 11 41 0c 0a 28 06"));
-    EXPECT_EQ(read(1), "00 84 f1 11 41 0c 0a 28 06");
+    EXPECT_EQ(readHex(1), "00 84 f1 11 41 0c 0a 28 06");
     EXPECT_EQ(rig->kline.written().value(1), hex("c1 33 f1 3e 23"));
-    // The hardware status counts the K-line and KWP2000 clients.
-    char status[64] = {};
-    ASSERT_EQ(rig->g.RP1210_GetHardwareStatus(1, status, sizeof status, 0), 0);
-    EXPECT_EQ(toHex(QByteArray(status + 16, 4)), "00 00 01 01");  // K-line: none; KWP2000: active, one client
+    EXPECT_EQ(status(16, 4), "00 00 01 01");  // K-line: none; KWP2000: active, one client
 }
 
 TEST_F(Serial, WithoutAnEcuAnInitialisationFailsAfterTheLibrarysLimit)
 {
-    scripted();
+    start();
     FakeClock clock;  // outlives the rig, which goes at the end of the test
     rig->g.setClock(&clock);
     clock.onMove([this] { rig->g.wakeWaiters(); });
     ASSERT_EQ(connect("ISO9141"), 1);
     ASSERT_EQ(connect("J1939"), 2);
-    struct Row {
+    const struct {
         short client;
         qint32 ioctl;
         const char* input;
         int limit;
-    };
-    // The scripted line answers nothing; a J1939 client has no K-line.
-    const Row rows[] = {{1, IOCTL_FIVE_BAUD_INIT, "33", 8}, {1, IOCTL_FAST_INIT, "81 11 f1 81", 6},
-                        {2, IOCTL_FIVE_BAUD_INIT, "33", 8}};
-    for (const Row& row : rows) {
+    } rows[] = {{1, IOCTL_FIVE_BAUD_INIT, "33", 8}, {1, IOCTL_FAST_INIT, "81 11 f1 81", 6},
+                {2, IOCTL_FIVE_BAUD_INIT, "33", 8}};  // a J1939 client has no K-line
+    for (const auto& row : rows) {
         SCOPED_TRACE(row.input);
         auto result = std::async(std::launch::async, [&] { return init(row.client, row.ioctl, row.input); });
         int seconds = 0;
@@ -166,19 +112,16 @@ TEST_F(Serial, WithoutAnEcuAnInitialisationFailsAfterTheLibrarysLimit)
         EXPECT_EQ(r.bytes, toHex(QByteArray(16, 'Z')));  // the caller's array untouched
     }
     EXPECT_EQ(rig->kline.initRequests().size(), 2);
-    // An ECU that turns up later is heard.
-    rig->kline.answerInit(hex("33"), hex("ef 8f"));
+    rig->kline.answerInit(hex("33"), hex("ef 8f"));  // an ECU that turns up later is heard
     EXPECT_EQ(init(1, IOCTL_FIVE_BAUD_INIT, "33").bytes, "ef 8f");
-    owned.reset();
+    rig.reset();
 }
 
 TEST_F(Serial, OnTheSimulatedVehicleTheKwpEcuWakesAndAnswers)
 {
     onVehicle();
-    ASSERT_EQ(connect("KWP2000"), 1);
-    ASSERT_EQ(connect("ISO9141"), 2);
-    for (short id : {1, 2})
-        ASSERT_EQ(command(3, id), 0);
+    ASSERT_EQ(open("KWP2000"), 1);
+    ASSERT_EQ(open("ISO9141"), 2);
     // Asleep, the controller ignores requests (an answer would be read before the next
     // one's); an initialisation wakes it.
     ASSERT_EQ(send(1, "82 11 f1 1a 90"), 0);
@@ -188,46 +131,44 @@ TEST_F(Serial, OnTheSimulatedVehicleTheKwpEcuWakesAndAnswers)
     EXPECT_EQ(fast.bytes, "83 f1 11 c1 ef 8f");
     // Engine speed from the drive cycle, in quarters of a revolution per minute.
     ASSERT_EQ(send(1, "c2 33 f1 01 0c"), 0);
-    const QByteArray answer = hex(read(1).c_str());
+    const QByteArray answer = read(1).mid(4);
     ASSERT_EQ(answer.size(), 7);
     EXPECT_EQ(toHex(answer.left(5)), "84 f1 11 41 0c");
     const double rpm = ((quint8(answer[5]) << 8) | quint8(answer[6])) / 4.0;
     EXPECT_TRUE(rpm > 600 && rpm < 1900) << rpm;
-    EXPECT_EQ(toHex(hex(read(2).c_str())), toHex(answer));  // the ISO 9141 client hears the line too
+    EXPECT_EQ(readHex(2), toHex(answer));  // the ISO 9141 client hears the line too
     ASSERT_EQ(send(1, "82 11 f1 1a 90"), 0);
-    EXPECT_EQ(read(1), "93 f1 11 5a 90 " + toHex(QByteArray(bus::SimEngineEcu::kVin)));
+    EXPECT_EQ(readHex(1), "93 f1 11 5a 90 " + toHex(QByteArray(bus::SimEngineEcu::kVin)));
     ASSERT_EQ(send(1, "81 11 f1 22"), 0);
-    EXPECT_EQ(read(1), "83 f1 11 7f 22 11");
+    EXPECT_EQ(readHex(1), "83 f1 11 7f 22 11");
 }
 
 // ---- J1850 ----
 
 TEST_F(Serial, J1850ConnectsAtEitherSpeedThroughTheInterfaceInitialisation)
 {
-    scripted();
+    start();
     ASSERT_EQ(connect("J1850VPW"), 1);
-    EXPECT_EQ(rig->j1850.bitrate(), 10400u);
+    EXPECT_EQ(rig->j1850.rate(), 10400u);
     ASSERT_EQ(connect("J1850_104k"), 2);  // same speed: only the interface initialisation goes out
     EXPECT_EQ(connect("J1850PWM"), rp1210rc::CONNECT_NOT_ALLOWED);  // the library's own speed check
-    EXPECT_EQ(received(SERV_PIC_CONNECTION), 2);
-    EXPECT_EQ(received(SERV_CONECTAR_CLIENTE), 1);
+    EXPECT_EQ(rig->answeredWith(SERV_PIC_CONNECTION), 2);
+    EXPECT_EQ(rig->answeredWith(SERV_CONECTAR_CLIENTE), 1);
     for (short id : {1, 2})
         EXPECT_EQ(rig->g.RP1210_ClientDisconnect(id), 0);
-    EXPECT_EQ(rig->j1850.bitrate(), 0u);  // closed with its last client
+    EXPECT_EQ(rig->j1850.rate(), 0u);  // closed with its last client
     ASSERT_EQ(connect("J1850PWM"), 1);
-    EXPECT_EQ(rig->j1850.bitrate(), 41600u);
-    char status[64] = {};
-    ASSERT_EQ(rig->g.RP1210_GetHardwareStatus(1, status, sizeof status, 0), 0);
-    EXPECT_EQ(toHex(QByteArray(status + 8, 2)), "01 01");  // J1850 active, one client
+    EXPECT_EQ(rig->j1850.rate(), 41600u);
+    EXPECT_EQ(status(8, 2), "01 01");  // J1850 active, one client
 }
 
 TEST_F(Serial, J1850MessagesGetTheirCrcAndTheAdaptersFiltersChooseWhatComesBack)
 {
-    scripted();
+    start();
     ASSERT_EQ(connect("J1850VPW"), 1);
     ASSERT_EQ(command(16, 1, QByteArray(1, 1)), 0);  // echo on
     ASSERT_EQ(send(1, "68 6a f1 01 0c"), 0);
-    EXPECT_EQ(read(1), "01 68 6a f1 01 0c");
+    EXPECT_EQ(readHex(1), "01 68 6a f1 01 0c");
     EXPECT_EQ(rig->j1850.written().value(0), hex("68 6a f1 01 0c 8b"));
     ASSERT_EQ(command(16, 1, QByteArray(1, 0)), 0);
     // masks of the three header bytes, then their values: the engine's answers only
@@ -238,30 +179,26 @@ TEST_F(Serial, J1850MessagesGetTheirCrcAndTheAdaptersFiltersChooseWhatComesBack)
     garbled[3] = char(0x42);
     for (const QByteArray& m : {other, garbled, engine})
         rig->j1850.inject(m);
-    EXPECT_EQ(read(1), "00 07 48 6b 10 41 0c 0a 28");  // length, header and data
-    EXPECT_EQ(read(1, 0), "0");
-    EXPECT_EQ(received(SERV_RECEPCION_TRAMA), 1);  // the others stopped in the adapter
+    EXPECT_EQ(readHex(1), "00 07 48 6b 10 41 0c 0a 28");  // length, header and data
+    EXPECT_EQ(readHex(1, 0), "0");
+    EXPECT_EQ(rig->answeredWith(SERV_RECEPCION_TRAMA), 1);  // the others stopped in the adapter
     ASSERT_EQ(command(17, 1), 0);  // discard all: the adapter's filters go too
     ASSERT_EQ(command(3, 1), 0);
     rig->j1850.inject(other);
-    EXPECT_EQ(read(1), "00 07 48 6b 18 41 0c 0a 28");
+    EXPECT_EQ(readHex(1), "00 07 48 6b 18 41 0c 0a 28");
 }
 
 TEST_F(Serial, OnTheSimulatedVehicleEachJ1850VariantHasAnObdNode)
 {
-    struct Row {
-        const char *connect, *request, *answerHeader;
-    };
-    const Row rows[] = {{"J1850VPW", "68 6a f1 01 0d", "00 06 48 6b 10 41 0d"},
-                        {"J1850PWM", "61 6a f1 01 0d", "00 06 41 6b 10 41 0d"}};
+    const std::tuple<const char*, const char*, std::string> rows[] = {
+        {"J1850VPW", "68 6a f1 01 0d", "00 06 48 6b 10 41 0d"}, {"J1850PWM", "61 6a f1 01 0d", "00 06 41 6b 10 41 0d"}};
     onVehicle();
-    for (const Row& row : rows) {
-        SCOPED_TRACE(row.connect);
-        ASSERT_EQ(connect(row.connect), 1);
-        ASSERT_EQ(command(3, 1), 0);
-        ASSERT_EQ(send(1, row.request), 0);
-        const std::string answer = read(1);
-        EXPECT_EQ(answer.substr(0, std::string(row.answerHeader).size()), row.answerHeader) << answer;
+    for (const auto& [connectString, request, header] : rows) {
+        SCOPED_TRACE(connectString);
+        ASSERT_EQ(open(connectString), 1);
+        ASSERT_EQ(send(1, request), 0);
+        const std::string answer = readHex(1);
+        EXPECT_EQ(answer.substr(0, header.size()), header) << answer;
         EXPECT_EQ(hex(answer.c_str()).size(), 8);  // length (2), header (3), service, PID, speed
         EXPECT_EQ(rig->g.RP1210_ClientDisconnect(1), 0);
     }
