@@ -118,47 +118,42 @@ private:
 
 using ScriptedJ1708Bus = ScriptedBus<rp1210core::bus::J1708Bus, QByteArray>;
 
-// Its node answers each initialisation (by request; five-baud: the address) and message with
-// the bytes scripted for it, at once on the writer's thread; an initialisation without an
-// answer has an empty outcome, as without an ECU.
+// Its node answers each message and initialisation (five-baud: the address) with the bytes
+// scripted for it, at once on the writer's thread; an initialisation without an answer has
+// an empty outcome, as without an ECU.
 class ScriptedKLineBus final : public ScriptedBus<rp1210core::bus::KLineBus, QByteArray> {
 public:
     bool write(const QByteArray& m) override
     {
         record(m);
-        const QByteArray answer = answerTo(answers_, m, nullptr);
-        if (!answer.isEmpty())
-            deliver(answer);
+        if (const QByteArray a = answerTo(m, false); !a.isEmpty())
+            deliver(a);
         return true;
     }
-    bool fiveBaudInit(quint8 address, InitDone done) override { return init(QByteArray(1, char(address)), done); }
-    bool fastInit(const QByteArray& request, InitDone done) override { return init(request, done); }
-    void answerInit(const QByteArray& request, const QByteArray& answer) { script(inits_, request, answer); }
-    void answerMessage(const QByteArray& message, const QByteArray& answer) { script(answers_, message, answer); }
+    bool fiveBaudInit(quint8 address, InitDone done) override { return fastInit(QByteArray(1, char(address)), done); }
+    bool fastInit(const QByteArray& request, InitDone done) override
+    {
+        done(answerTo(request, true));
+        return true;
+    }
+    void answer(const QByteArray& request, const QByteArray& answer)
+    {
+        std::lock_guard<std::mutex> l(mutex_);
+        script_[request] = answer;
+    }
     QList<QByteArray> initRequests() const { std::lock_guard<std::mutex> l(mutex_); return initRequests_; }
 
 private:
-    using Script = std::map<QByteArray, QByteArray>;
-    void script(Script& s, const QByteArray& request, const QByteArray& answer)
+    QByteArray answerTo(const QByteArray& request, bool init)
     {
         std::lock_guard<std::mutex> l(mutex_);
-        s[request] = answer;
-    }
-    QByteArray answerTo(const Script& s, const QByteArray& request, QList<QByteArray>* log)
-    {
-        std::lock_guard<std::mutex> l(mutex_);
-        if (log)
-            log->append(request);
-        const auto it = s.find(request);
-        return it == s.end() ? QByteArray() : it->second;
-    }
-    bool init(const QByteArray& request, const InitDone& done)
-    {
-        done(answerTo(inits_, request, &initRequests_));
-        return true;
+        if (init)
+            initRequests_.append(request);
+        const auto it = script_.find(request);
+        return it == script_.end() ? QByteArray() : it->second;
     }
 
-    Script inits_, answers_;
+    std::map<QByteArray, QByteArray> script_;
     QList<QByteArray> initRequests_;
 };
 

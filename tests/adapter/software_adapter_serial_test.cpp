@@ -1,6 +1,6 @@
-// The software adapter's K-line and J1850 under the real core: connects, the K-line
-// initialisations through RP1210_Ioctl, messages both ways, the J1850 interface
-// initialisation and filters; on scripted buses and on the simulated vehicle.
+// The software adapter's K-line and J1850 under the real core, on scripted buses: connects,
+// the K-line initialisations through RP1210_Ioctl, messages both ways, the J1850 interface
+// initialisation and filters. On the simulated vehicle: tests/api/library_test.cpp.
 #include "adapter_rig.h"
 
 #include "adapter/serial_framing.h"
@@ -45,8 +45,8 @@ TEST_F(Serial, KLineClientsConnectAndTheirInitialisationsReturnTheEcusBytes)
     for (const auto& [connectString, baud] : rows) {
         SCOPED_TRACE(connectString);
         start();
-        rig->kline.answerInit(hex("33"), hex("08 08"));
-        rig->kline.answerInit(hex("81 11 f1 81 04"), hex("83 f1 11 c1 ef 8f c4"));
+        rig->kline.answer(hex("33"), hex("08 08"));
+        rig->kline.answer(hex("81 11 f1 81 04"), hex("83 f1 11 c1 ef 8f c4"));
         ASSERT_EQ(connect(connectString), 1);
         EXPECT_EQ(rig->kline.rate(), baud);
         const InitResult fiveBaud = init(1, IOCTL_FIVE_BAUD_INIT, "33");
@@ -65,7 +65,7 @@ TEST_F(Serial, KLineMessagesTakeTheirChecksumOnTheLineAndAreConfirmed)
 {
     start();
     ASSERT_EQ(open("KWP2000", true), 1);
-    rig->kline.answerMessage(hex("c2 33 f1 01 0c f3"), hex("84 f1 11 41 0c 0a 28 05"));
+    rig->kline.answer(hex("c2 33 f1 01 0c f3"), hex("84 f1 11 41 0c 0a 28 05"));
     ASSERT_EQ(send(1, "c2 33 f1 01 0c"), 0);
     // The echo of the client's own message, then the ECU's answer without its checksum.
     EXPECT_EQ(readHex(1), "01 c2 33 f1 01 0c");
@@ -112,35 +112,9 @@ TEST_F(Serial, WithoutAnEcuAnInitialisationFailsAfterTheLibrarysLimit)
         EXPECT_EQ(r.bytes, toHex(QByteArray(16, 'Z')));  // the caller's array untouched
     }
     EXPECT_EQ(rig->kline.initRequests().size(), 2);
-    rig->kline.answerInit(hex("33"), hex("ef 8f"));  // an ECU that turns up later is heard
+    rig->kline.answer(hex("33"), hex("ef 8f"));  // an ECU that turns up later is heard
     EXPECT_EQ(init(1, IOCTL_FIVE_BAUD_INIT, "33").bytes, "ef 8f");
     rig.reset();
-}
-
-TEST_F(Serial, OnTheSimulatedVehicleTheKwpEcuWakesAndAnswers)
-{
-    onVehicle();
-    ASSERT_EQ(open("KWP2000"), 1);
-    ASSERT_EQ(open("ISO9141"), 2);
-    // Asleep, the controller ignores requests (an answer would be read before the next
-    // one's); an initialisation wakes it.
-    ASSERT_EQ(send(1, "82 11 f1 1a 90"), 0);
-    EXPECT_EQ(init(1, IOCTL_FIVE_BAUD_INIT, "33").bytes, "ef 8f");
-    const InitResult fast = init(1, IOCTL_FAST_INIT, "81 11 f1 81");
-    EXPECT_EQ(fast.rc, 0);
-    EXPECT_EQ(fast.bytes, "83 f1 11 c1 ef 8f");
-    // Engine speed from the drive cycle, in quarters of a revolution per minute.
-    ASSERT_EQ(send(1, "c2 33 f1 01 0c"), 0);
-    const QByteArray answer = read(1).mid(4);
-    ASSERT_EQ(answer.size(), 7);
-    EXPECT_EQ(toHex(answer.left(5)), "84 f1 11 41 0c");
-    const double rpm = ((quint8(answer[5]) << 8) | quint8(answer[6])) / 4.0;
-    EXPECT_TRUE(rpm > 600 && rpm < 1900) << rpm;
-    EXPECT_EQ(readHex(2), toHex(answer));  // the ISO 9141 client hears the line too
-    ASSERT_EQ(send(1, "82 11 f1 1a 90"), 0);
-    EXPECT_EQ(readHex(1), "93 f1 11 5a 90 " + toHex(QByteArray(bus::SimEngineEcu::kVin)));
-    ASSERT_EQ(send(1, "81 11 f1 22"), 0);
-    EXPECT_EQ(readHex(1), "83 f1 11 7f 22 11");
 }
 
 // ---- J1850 ----
@@ -186,22 +160,6 @@ TEST_F(Serial, J1850MessagesGetTheirCrcAndTheAdaptersFiltersChooseWhatComesBack)
     ASSERT_EQ(command(3, 1), 0);
     rig->j1850.inject(other);
     EXPECT_EQ(readHex(1), "00 07 48 6b 18 41 0c 0a 28");
-}
-
-TEST_F(Serial, OnTheSimulatedVehicleEachJ1850VariantHasAnObdNode)
-{
-    const std::tuple<const char*, const char*, std::string> rows[] = {
-        {"J1850VPW", "68 6a f1 01 0d", "00 06 48 6b 10 41 0d"}, {"J1850PWM", "61 6a f1 01 0d", "00 06 41 6b 10 41 0d"}};
-    onVehicle();
-    for (const auto& [connectString, request, header] : rows) {
-        SCOPED_TRACE(connectString);
-        ASSERT_EQ(open(connectString), 1);
-        ASSERT_EQ(send(1, request), 0);
-        const std::string answer = readHex(1);
-        EXPECT_EQ(answer.substr(0, header.size()), header) << answer;
-        EXPECT_EQ(hex(answer.c_str()).size(), 8);  // length (2), header (3), service, PID, speed
-        EXPECT_EQ(rig->g.RP1210_ClientDisconnect(1), 0);
-    }
 }
 
 }  // namespace

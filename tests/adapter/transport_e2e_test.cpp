@@ -386,23 +386,6 @@ protected:
     void SetUp() override { onVehicle(); }
 };
 
-TEST_F(Vehicle, AJ1939ClientRequestsTheVinAndComponentIdByBamAndRtsCts)
-{
-    ASSERT_EQ(open("J1939:Baud=250"), 1);
-    const QByteArray vin = QByteArray(SimEngineEcu::kVin) + '*', component(SimEngineEcu::kComponentId);
-    const struct {
-        quint32 pgn;
-        quint8 to;  // of the request: to all, answered by BAM; to the engine, by RTS/CTS
-        QByteArray data;
-    } rows[] = {{65260, kJ1939Global, vin}, {65260, 0, vin}, {65259, kJ1939Global, component}, {65259, 0, component}};
-    for (const auto& r : rows) {
-        SCOPED_TRACE(testing::Message() << r.pgn << " to " << int(r.to));
-        ASSERT_EQ(send(1, j1939(6, kApp, r.to, pgnBytes(r.pgn), 0xEA00)), 0);
-        const QByteArray answer = readUntil(1, [&](const QByteArray& m) { return m.mid(4, 3) == pgnBytes(r.pgn); });
-        EXPECT_EQ(answer.mid(4), j1939(7, 0, r.to == 0 ? kApp : kJ1939Global, r.data, r.pgn));
-    }
-}
-
 // Not limits: how long a largest message takes each way through the core, the adapter and
 // the simulated bus, the mean of kRounds. The simulated bus carries frames without wire
 // time (at 250 kbit/s 1785 bytes take some 140 ms on a real bus, 4095 some 280 ms): these

@@ -143,6 +143,7 @@ TEST(SimKwpEcu, AwakeItAnswersItsServicesUntilP3MaxPasses)
         {"81 11 f1 3e", "81 f1 11 7e"},
         {"82 11 f1 3e 02", ""},  // TesterPresent, no response wanted
         {"81 11 f1 10", "83 f1 11 7f 10 11"},
+        {"81 11 f1 22", "83 f1 11 7f 22 11"},
         {"81 12 f1 3e", ""},  // another ECU's
         {"81 11 f1 81", "83 f1 11 c1 ef 8f"},
     };
