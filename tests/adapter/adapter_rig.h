@@ -117,7 +117,6 @@ private:
 };
 
 using ScriptedJ1708Bus = ScriptedBus<rp1210core::bus::J1708Bus, QByteArray>;
-
 // Its node answers each message and initialisation (five-baud: the address) with the bytes
 // scripted for it, at once on the writer's thread; an initialisation without an answer has
 // an empty outcome, as without an ECU.
@@ -157,14 +156,7 @@ private:
     QList<QByteArray> initRequests_;
 };
 
-class ScriptedJ1850Bus final : public ScriptedBus<rp1210core::bus::J1850Bus, QByteArray> {
-public:
-    bool open(quint32 bitrate, Receiver receiver) override
-    {
-        ScriptedBus::open(bitrate, std::move(receiver));
-        return bitrate == kVpwBitrate || bitrate == kPwmBitrate;
-    }
-};
+using ScriptedJ1850Bus = ScriptedBus<rp1210core::bus::J1850Bus, QByteArray>;
 
 // The core and the adapter over the scripted buses, or over the buses given.
 struct AdapterRig {

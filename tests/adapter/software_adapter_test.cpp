@@ -20,7 +20,7 @@ Frame canFrame(quint32 id, bool extended, const char* data)
     return Frame::make(id, extended, ubytes(d), d.size());
 }
 
-TEST_F(Adapter, EveryFamilyConnectsAndDisconnectsOnEveryGeneration)
+TEST_F(Adapter, EveryFamilyConnectsIsAnsweredAndDisconnectsOnEveryGeneration)
 {
     const std::pair<const char*, int> generations[] = {{"X", 0}, {"J", 1}, {"A", 1}, {"K", 1}, {"K", 2}, {"E", 1}};
     for (const auto& [type, version] : generations) {
@@ -32,8 +32,15 @@ TEST_F(Adapter, EveryFamilyConnectsAndDisconnectsOnEveryGeneration)
         ASSERT_EQ(connect("ISO15765:Baud=500"), 3);
         ASSERT_EQ(connect("J1708"), 4);
         EXPECT_EQ(rig->g.getAdapterGeneration(), SoftwareAdapter::generationOf(type, version));
+        char api[32] = {}, dll[32] = {}, fw[32] = {}, status[64] = {};
+        EXPECT_EQ(rig->g.RP1210_ReadDetailedVersion(1, api, dll, fw), 0);
+        EXPECT_STREQ(fw, "SW ADAPTER 1.0");
+        EXPECT_EQ(rig->g.RP1210_GetHardwareStatus(1, status, sizeof status, 0), 0);
+        EXPECT_EQ(status[2] & 1, 1);  // J1939 active
         for (short id = 1; id <= 4; ++id)
             EXPECT_EQ(rig->g.RP1210_ClientDisconnect(id), 0) << id;
+        ASSERT_EQ(connect("J1939"), 1);
+        EXPECT_EQ(command(0, 1), 0);  // reset device, allowed to a lone client
     }
 }
 
@@ -66,18 +73,6 @@ TEST(AdapterClients, TheCanFamilySharesOneSpeedAndOnlyBussesWeHaveConnect)
     EXPECT_FALSE(t.disconnect(1));  // client 2 is still on the CAN bus
     EXPECT_TRUE(t.disconnect(2));
     EXPECT_EQ(t.connect(1, PROTOCOLO_J1939, VELOCIDAD_250000, false).state, RESP_SERV_OK);  // a free bus: any speed
-}
-
-TEST_F(Adapter, VersionHardwareStatusAndResetAreAnswered)
-{
-    start();
-    ASSERT_EQ(connect("J1939"), 1);
-    char api[32] = {}, dll[32] = {}, fw[32] = {}, status[64] = {};
-    EXPECT_EQ(rig->g.RP1210_ReadDetailedVersion(1, api, dll, fw), 0);
-    EXPECT_STREQ(fw, "SW ADAPTER 1.0");
-    EXPECT_EQ(rig->g.RP1210_GetHardwareStatus(1, status, sizeof status, 0), 0);
-    EXPECT_EQ(status[2] & 1, 1);  // J1939 active
-    EXPECT_EQ(command(0, 1), 0);  // reset device
 }
 
 // ---- sending ----

@@ -60,18 +60,10 @@ public:
     }
     ~PeerNode() { detach_(); }
 
-    void reply(std::function<bool(const Frame&)> when, const Frame& answer)
-    {
-        locked([&] { reply_ = {std::move(when), answer}; });
-    }
-    void iso(quint8 blockSize, quint8 stMin)
-    {
-        locked([&] { isoConnection_ = iso_.addConnection({false, false, 0x7E0, 0x7E8, 0, 0, blockSize, stMin}); });
-    }
-    void sendJ1939(const J1939Message& m)
-    {
-        locked([&] { j1939_.send(m, steadyMs()); j1939_.poll(steadyMs()); });  // broadcast packets are due at once
-    }
+    void reply(std::function<bool(const Frame&)> when, const Frame& answer) { locked([&] { reply_ = {when, answer}; }); }
+    void iso(quint8 bs, quint8 stMin) { locked([&] { isoConnection_ = iso_.addConnection({0, 0, 0x7E0, 0x7E8, 0, 0, bs, stMin}); }); }
+    // Broadcast packets are due at once.
+    void sendJ1939(const J1939Message& m) { locked([&] { j1939_.send(m, steadyMs()); j1939_.poll(steadyMs()); }); }
     void sendIso(const QByteArray& d) { locked([&] { iso_.send(isoConnection_, ubytes(d), d.size(), steadyMs(), isoOut_); }); }
     void put(const Frame& f) { locked([&] { out_.push_back(f); }); }
     void pump() { locked([&] { j1939_.poll(steadyMs()); iso_.poll(steadyMs(), isoOut_); }); }
@@ -82,15 +74,9 @@ public:
     std::vector<std::pair<bool, Frame>> log() { return copy(log_); }
 
 private:
-    PeerNode(quint8 address, std::function<void(const Frame&)> put) : put_(std::move(put)), j1939_(instantBam())
+    PeerNode(quint8 address, std::function<void(const Frame&)> put) : put_(std::move(put))
     {
         j1939_.addLocalAddress(address);
-    }
-    static J1939Transport::Config instantBam()
-    {
-        J1939Transport::Config c;
-        c.bamGapMs = 0;
-        return c;
     }
     template <class T>
     T copy(const T& t)
@@ -135,7 +121,11 @@ private:
     std::function<void(const Frame&)> put_;
     std::function<void()> detach_;
     std::pair<std::function<bool(const Frame&)>, Frame> reply_;
-    J1939Transport j1939_;
+    J1939Transport j1939_{[] {
+        J1939Transport::Config c;
+        c.bamGapMs = 0;
+        return c;
+    }()};
     IsoTpEngine iso_;
     int isoConnection_ = -1;
     IsoTpOutput isoOut_;
@@ -158,11 +148,7 @@ protected:
     }
 };
 
-struct Generation {
-    const char* type;
-    int version;
-    bool segmenting;
-};
+struct Generation { const char* type; int version; bool segmenting; };
 constexpr Generation kA{"A", 7, true}, kJ{"J", 1, false}, kE{"E", 1, true};
 
 // ---- J1939 ----

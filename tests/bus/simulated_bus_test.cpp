@@ -1,8 +1,7 @@
-// The simulated buses: every open port hears the others in bus order and gets its own
+// The simulated CAN bus: every open port hears the others in bus order and gets its own
 // frames confirmed, speeds must match, the queue is bounded, close waits for a running
 // delivery; and how many frames per second the CAN bus carries between two ports.
 #include "bus/simulated_can_bus.h"
-#include "bus/simulated_j1708_bus.h"
 #include "support/bytes.h"
 #include "support/wait_until.h"
 
