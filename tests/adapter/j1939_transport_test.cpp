@@ -21,12 +21,16 @@ namespace {
 constexpr quint8 kA = 0x10, kB = 0x20;
 constexpr quint32 kPgn = 0xEF00;  // proprietary A: a PDU1 group, so single frames carry the destination
 
-J1939Message message(quint8 source, quint8 destination, int size) { return {6, kPgn, source, destination, pattern(size, size)}; }
+J1939Message message(quint8 source, quint8 destination, int size)
+{
+    return {6, kPgn, source, destination, pattern(size, size)};
+}
 
 CanFrame tp(bool control, quint8 source, quint8 destination, std::vector<int> bytes)
 {
     const std::vector<quint8> b(bytes.begin(), bytes.end());
-    return CanFrame::make(j1939EncodeId({7, control ? 0xEC00u : 0xEB00u, source, destination}), true, b.data(), int(b.size()));
+    const quint32 id = j1939EncodeId({7, control ? 0xEC00u : 0xEB00u, source, destination});
+    return CanFrame::make(id, true, b.data(), int(b.size()));
 }
 // TP.CM with the PGN in bytes 5 to 7.
 CanFrame cm(quint8 source, quint8 destination, int control, int b1, int b2, int b3, int b4 = 0xFF)
@@ -159,7 +163,7 @@ TEST(J1939Transport, TimersAndBrokenPeersEndTheSessionWithTheAbortTheStandardNam
         {"T3 after the packets", true, {cm(kB, kA, 17, 2, 1, 0xFF)}, 3, Timeout, 100 + 1250},
         {"T2 after CTS", false, {rts3}, 3, Timeout, 100 + 1250},
         {"T1 between packets", false, {rts3, dt1}, 3, Timeout, 100 + 750},
-        {"T1 in a broadcast", false, {bam3, tp(false, kB, kJ1939Global, {1, 1, 2, 3, 4, 5, 6, 7})}, 0, Timeout, 100 + 750},
+        {"T1 in a broadcast", false, {bam3, tp(false, kB, kJ1939Global, {1, 1, 2, 3, 4, 5, 6, 7})}, 0, Timeout, 850},
         {"peer aborts our send", true, {cm(kB, kA, 255, 1, 0xFF, 0xFF)}, 0, J1939Failure::AbortedByPeer, 0, 1},
         {"CTS beyond the message", true, {cm(kB, kA, 17, 1, 16, 0xFF)}, 250, Protocol},
         {"retransmit requests", true, {retransmit, retransmit, retransmit, retransmit}, 5, Protocol},
@@ -189,8 +193,8 @@ TEST(J1939Transport, TimersAndBrokenPeersEndTheSessionWithTheAbortTheStandardNam
         EXPECT_TRUE(!aborted || j1939DecodeId(o.frames.back().id).destination == kB);
         ASSERT_EQ(o.events.size(), c.failure == J1939Failure::None ? 0u : 1u);
         for (const J1939TpEvent& e : o.events) {
-            EXPECT_TRUE(e.kind == Kind::Failed && e.failure == c.failure && e.ticket == ticket && e.incoming == !c.sending);
-            EXPECT_EQ(e.abortReason, c.peerReason ? c.peerReason : c.abortReason);
+            EXPECT_TRUE(e.kind == Kind::Failed && e.failure == c.failure && e.ticket == ticket);
+            EXPECT_TRUE(e.incoming == !c.sending && e.abortReason == (c.peerReason ? c.peerReason : c.abortReason));
         }
         EXPECT_TRUE(t.openSessions() == 0 && t.nextDeadline() == -1);
     }
@@ -256,8 +260,10 @@ TEST(J1939Transport, EveryMessageEndsOnceOnALossyBus)
             ++outcomes[int(e.kind)];
         }
         EXPECT_TRUE(pending.empty());
-        for (const J1939TpEvent& e : p.eventsB)
-            EXPECT_TRUE(e.kind != Kind::Received || e.message.data == pattern(e.message.data.size(), e.message.data.size()));
+        for (const J1939TpEvent& e : p.eventsB) {
+            const int n = e.message.data.size();
+            EXPECT_TRUE(e.kind != Kind::Received || e.message.data == pattern(n, n)) << n;
+        }
         EXPECT_EQ(p.a.openSessions() + p.b.openSessions(), 0);
     }
     EXPECT_GT(outcomes[int(Kind::Sent)], 100);
@@ -329,7 +335,8 @@ TEST(J1939AddressClaim, AnswersRequestsForAddressClaimed)
 {
     const std::pair<CanFrame, bool> cases[] = {  // the frame, whether answered
         {request(kJ1939Global), true},         {request(kAddress), true},           {request(0x81), false},
-        {request(kJ1939Global, 65260), false}, {request(kJ1939Global, 60928, 2), false}, {claimFrame(0x81, 1, 7), false},
+        {request(kJ1939Global, 65260), false}, {request(kJ1939Global, 60928, 2), false},
+        {claimFrame(0x81, 1, 7), false},
     };
     for (const auto& [frame, answered] : cases) {
         J1939AddressClaim ac;

@@ -18,17 +18,23 @@ namespace {
 constexpr quint8 kApp = 0xF9, kNode = 0x20;
 constexpr quint32 kPgn = 0xEF00;  // proprietary A: a PDU1 group, so it has a destination
 
-qint64 steadyMs() { return std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now().time_since_epoch()).count(); }
+qint64 steadyMs()
+{
+    return std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now().time_since_epoch()).count();
+}
 double msSince(Clock::time_point t0) { return std::chrono::duration<double, std::milli>(Clock::now() - t0).count(); }
 
 // A J1939 message as RP1210 lays it out: PGN (least significant byte first), priority,
 // source, destination, data.
-QByteArray pgnBytes(quint32 pgn) { return QByteArray(1, char(pgn & 0xFF)).append(char(pgn >> 8)).append(char(pgn >> 16)); }
+QByteArray pgnBytes(quint32 pgn) { return QByteArray(1, char(pgn)).append(char(pgn >> 8)).append(char(pgn >> 16)); }
 QByteArray j1939(quint8 priority, quint8 source, quint8 destination, const QByteArray& data, quint32 pgn = kPgn)
 {
     return pgnBytes(pgn).append(char(priority)).append(char(source)).append(char(destination)).append(data);
 }
-J1939Message message(quint8 source, quint8 destination, const QByteArray& data) { return {6, kPgn, source, destination, data}; }
+J1939Message message(quint8 source, quint8 destination, const QByteArray& data)
+{
+    return {6, kPgn, source, destination, data};
+}
 
 Frame tpCm(quint8 source, quint8 destination, std::initializer_list<int> first5)
 {
@@ -38,7 +44,10 @@ Frame tpCm(quint8 source, quint8 destination, std::initializer_list<int> first5)
     b.append(pgnBytes(kPgn));
     return Frame::make(j1939EncodeId({7, 0xEC00, source, destination}), true, ubytes(b), 8);
 }
-bool isTpCm(const Frame& f, int control) { return f.extended && j1939DecodeId(f.id).pgn == 0xEC00 && f.data[0] == control; }
+bool isTpCm(const Frame& f, int control)
+{
+    return f.extended && j1939DecodeId(f.id).pgn == 0xEC00 && f.data[0] == control;
+}
 QByteArray bytesOf(const Frame& f) { return QByteArray(reinterpret_cast<const char*>(f.data.data()), f.length); }
 
 // Another node on a CAN bus with engines of its own: J1939 at its address, and ISO-TP as
@@ -60,11 +69,17 @@ public:
     }
     ~PeerNode() { detach_(); }
 
-    void reply(std::function<bool(const Frame&)> when, const Frame& answer) { locked([&] { reply_ = {when, answer}; }); }
-    void iso(quint8 bs, quint8 stMin) { locked([&] { isoConnection_ = iso_.addConnection({0, 0, 0x7E0, 0x7E8, 0, 0, bs, stMin}); }); }
+    void reply(std::function<bool(const Frame&)> when, const Frame& f) { locked([&] { reply_ = {when, f}; }); }
+    void iso(quint8 bs, quint8 stMin)
+    {
+        locked([&] { isoConnection_ = iso_.addConnection({false, false, 0x7E0, 0x7E8, 0, 0, bs, stMin}); });
+    }
     // Broadcast packets are due at once.
     void sendJ1939(const J1939Message& m) { locked([&] { j1939_.send(m, steadyMs()); j1939_.poll(steadyMs()); }); }
-    void sendIso(const QByteArray& d) { locked([&] { iso_.send(isoConnection_, ubytes(d), d.size(), steadyMs(), isoOut_); }); }
+    void sendIso(const QByteArray& d)
+    {
+        locked([&] { iso_.send(isoConnection_, ubytes(d), d.size(), steadyMs(), isoOut_); });
+    }
     void put(const Frame& f) { locked([&] { out_.push_back(f); }); }
     void pump() { locked([&] { j1939_.poll(steadyMs()); iso_.poll(steadyMs(), isoOut_); }); }
 
@@ -387,7 +402,8 @@ TEST_F(Vehicle, MeasureLargestMessageTransportTimes)
     auto port = vehicle->createCanPort();  // the engine has no group that long: another node sends one
     PeerNode node(*port, vehicle->canBus().bitrate(), 0x21);
     const QByteArray refused = hex("00 000007e0 22") + hex("1234").repeated(2047);  // read whole, then refused
-    const QByteArray asking = hex("00 000007e0 22 f190 f190") + hex("f18c").repeated(507);  // 4095 bytes: 2 VINs, 507 serials
+    // answered by 4095 bytes: 2 VINs, 507 serials
+    const QByteArray asking = hex("00 000007e0 22 f190 f190") + hex("f18c").repeated(507);
 
     double j1939ToEcu = 0, j1939ToApp = 0, isoToEcu = 0, isoToApp = 0;
     for (int round = 0; round < kRounds; ++round) {

@@ -62,8 +62,8 @@ TEST(DeviceParams, AcceptWhatTheDevicesNeedAndRefuseTheRest)
 // at a speed the adapter runs; every keyword the adapter carries is listed.
 TEST(GeneratedIni, ListsExactlyWhatTheParserAndTheAdapterAccept)
 {
-    EXPECT_EQ(IniFile::parse(systemIniText()).value(QStringLiteral("RP1210Support"), QStringLiteral("APIImplementations")),
-              QLatin1String(kImplementationName));
+    const IniFile system = IniFile::parse(systemIniText());
+    EXPECT_EQ(system.value(QStringLiteral("RP1210Support"), QStringLiteral("APIImplementations")), kImplementationName);
     const std::vector<DeviceEntry> devices = builtInDevices();
     const IniFile ini = IniFile::parse(vendorIniText(devices));
     const auto value = [&](const QString& section, const char* key) { return ini.value(section, QLatin1String(key)); };

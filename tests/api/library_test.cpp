@@ -11,7 +11,10 @@
 
 namespace {
 
-int threadCount() { return QDir(QStringLiteral("/proc/self/task")).entryList(QDir::Dirs | QDir::NoDotAndDotDot).size(); }
+int threadCount()
+{
+    return QDir(QStringLiteral("/proc/self/task")).entryList(QDir::Dirs | QDir::NoDotAndDotDot).size();
+}
 
 QByteArray pgnBytes(quint32 pgn) { return QByteArray(1, char(pgn)).append(char(pgn >> 8)).append(char(pgn >> 16)); }
 // A J1939 message: PGN, how/priority, source, destination, data.
@@ -114,7 +117,8 @@ TEST(Library, EveryFamilyReadsTheSimulatedVehicle)
         ASSERT_GE(id, 1) << protocol;
         ASSERT_EQ(rp.send(id, QByteArray::fromHex(request)), 0);
         const QByteArray header = QByteArray::fromHex(answer);
-        EXPECT_EQ(rp.readUntil(id, [&](const QByteArray& m) { return m.mid(4, 7) == header; }).size(), 4 + 8) << protocol;
+        const QByteArray m = rp.readUntil(id, [&](const QByteArray& r) { return r.mid(4, 7) == header; });
+        EXPECT_EQ(m.size(), 4 + 8) << protocol;
         EXPECT_EQ(rp.ClientDisconnect(id), 0);  // the variants share the interface
     }
     for (short id : ids)

@@ -35,9 +35,10 @@ for dev in vendor["VendorInformation"]["Devices"].split(","):
 beside = os.path.join(ini_dir, name + ".so")
 dll = ctypes.CDLL(beside if os.path.exists(beside) else name + ".so")
 for function, args in {"ClientConnect": [c_void_p, c_short, c_char_p, c_long, c_long, c_short],
-                       "ClientDisconnect": [c_short], "SendMessage": [c_short, c_char_p, c_short, c_short, c_short],
+                       "ClientDisconnect": [c_short], "GetErrorMsg": [c_short, c_char_p],
+                       "SendMessage": [c_short, c_char_p, c_short, c_short, c_short],
                        "ReadMessage": [c_short, c_char_p, c_short, c_short],
-                       "SendCommand": [c_short, c_short, c_char_p, c_short], "GetErrorMsg": [c_short, c_char_p]}.items():
+                       "SendCommand": [c_short, c_short, c_char_p, c_short]}.items():
     getattr(dll, "RP1210_" + function).argtypes = args
     getattr(dll, "RP1210_" + function).restype = c_short
 

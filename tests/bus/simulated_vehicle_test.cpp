@@ -39,7 +39,10 @@ struct Seen {
     CanFrame frame;
 };
 
-std::string bytesOf(const CanFrame& f) { return toHex(QByteArray(reinterpret_cast<const char*>(f.data.data()), f.length)); }
+std::string bytesOf(const CanFrame& f)
+{
+    return toHex(QByteArray(reinterpret_cast<const char*>(f.data.data()), f.length));
+}
 
 // The vehicle on a manual clock, with a UDS tester (its own ISO-TP engine) on the bus. run()
 // steps time to each moment the vehicle or the tester has work, so every broadcast goes out
