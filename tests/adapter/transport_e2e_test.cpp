@@ -150,18 +150,7 @@ private:
     std::vector<std::pair<bool, Frame>> log_;
 };
 
-class Transport : public AdapterTest {
-protected:
-    // Reads past the vehicle's broadcasts to the first message `wanted` takes.
-    QByteArray readUntil(short id, const std::function<bool(const QByteArray&)>& wanted)
-    {
-        const Clock::time_point deadline = Clock::now() + std::chrono::seconds(5);
-        while (Clock::now() < deadline)
-            if (const QByteArray m = read(id); wanted(m))
-                return m;
-        return QByteArray();
-    }
-};
+using Transport = AdapterTest;
 
 struct Generation { const char* type; int version; bool segmenting; };
 constexpr Generation kA{"A", 7, true}, kJ{"J", 1, false}, kE{"E", 1, true};
@@ -382,10 +371,7 @@ TEST_F(Transport, AnIsoTpSendWithoutFlowControlFailsAfterNBs)
 
 // ---- against the simulated vehicle ----
 
-class Vehicle : public Transport {
-protected:
-    void SetUp() override { onVehicle(); }
-};
+using Vehicle = AdapterTest;
 
 // Not limits: how long a largest message takes each way through the core, the adapter and
 // the simulated bus, the mean of kRounds. The simulated bus carries frames without wire
@@ -395,6 +381,14 @@ protected:
 TEST_F(Vehicle, MeasureLargestMessageTransportTimes)
 {
     constexpr int kRounds = 20;
+    onVehicle();
+    // Reads past the vehicle's broadcasts to the first message `wanted` takes.
+    auto readUntil = [this](short id, const std::function<bool(const QByteArray&)>& wanted) {
+        for (const Clock::time_point deadline = Clock::now() + std::chrono::seconds(5); Clock::now() < deadline;)
+            if (const QByteArray m = read(id); wanted(m))
+                return m;
+        return QByteArray();
+    };
     ASSERT_EQ(open("J1939:Baud=250", true), 1);
     ASSERT_EQ(open("ISO15765:Baud=250", true), 2);
     ASSERT_EQ(flowControl(2, 0, 0), 0);
