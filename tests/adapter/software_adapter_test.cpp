@@ -74,7 +74,8 @@ TEST(AdapterClients, TheCanFamilySharesOneSpeedAndOnlyBussesWeHaveConnect)
     for (const auto& r : rows) {
         SCOPED_TRACE(int(r.protocol));
         const auto got = t.connect(r.client, r.protocol, r.speed, false);
-        EXPECT_TRUE(got.state == r.state && got.speed == r.speedAnswered && got.opensBus == r.opensBus);
+        EXPECT_TRUE(got.state == r.state && got.speed == r.speedAnswered && got.opensBus == r.opensBus)
+            << int(got.state) << ' ' << int(got.speed) << ' ' << got.opensBus;
     }
     EXPECT_FALSE(t.disconnect(1));  // client 2 is still on the CAN bus
     EXPECT_TRUE(t.disconnect(2));
