@@ -155,40 +155,38 @@ TEST(IsoTp, ScriptedPeers)
     const struct {
         std::string script;
         bool extAddressing;
-        int eventStep;  // -1: none
-        IsoTpEventKind kind;
-        IsoTpFailure failure;
-        bool sending;
-        int receivedSize;
-        const char* lastFrame;  // the engine's last frame; nullptr: no check
         quint64 dropped;
+        int eventStep = -1;  // -1: none
+        IsoTpEventKind kind = F;
+        IsoTpFailure failure = None;
+        bool sending = false;
+        int receivedSize = 0;
+        const char* lastFrame = nullptr;  // the engine's last frame; nullptr: no check
     } rows[] = {
-        {"@0 send 20|@900 31 00 00|@1000|@1899|@1900", false, 4, F, Timeout, true, 0, nullptr, 0},  // WAIT
-        {"@0 send 20|@10 30 01 00|@1009|@1010", false, 3, F, Timeout, true, 0, "21 07 08 09 0a 0b 0c 0d", 0},
-        {"@0 send 20|@5 32 00 00", false, 1, F, IsoTpFailure::Overflow, true, 0, nullptr, 0},
-        {"@0 send 20|@5 36 00 00", false, 1, F, IsoTpFailure::InvalidFlowStatus, true, 0, nullptr, 0},
-        {std::string(ff) + "|@999|@1000", false, 2, F, Timeout, false, 0, fc, 0},
-        {std::string(ff) + "|@800 21 07 08 09 0a 0b 0c 0d|@1000|@1800", false, 3, F, Timeout, false, 0, nullptr, 0},
-        {std::string(ff) + "|@1 22 07 08 09 0a 0b 0c 0d|@2 21 07", false, 1, F, IsoTpFailure::WrongSequence,
-         false, 0, nullptr, 1},
-        {std::string(ff) + "|@1 21 07 08 09 0a 0b 0c 0d|@2 10 08 01 02 03 04 05 06|@3 21 07 08", false, 3, Rx,
-         None, false, 8, fc, 0},  // a new first frame restarts the reception
-        {std::string(ff) + "|@1 03 01 02 03|@2 21 07 08 09 0a 0b 0c 0d|@3000", false, 1, Rx, None, false, 3,
-         nullptr, 1},  // a single frame ends the reception
-        {"@0 10 00 00 00 10 00 01 02", false, 0, F, IsoTpFailure::TooLong, false, 0, "32 00 00 aa aa aa aa aa", 0},
-        {std::string(ff) + "|@1 21 07 08|@1000", false, 2, F, Timeout, false, 0, nullptr, 1},  // short CF ignored
-        {std::string(ff) + "|@1 30 00 00|@1000", false, 2, F, Timeout, false, 0, fc, 1},  // FC while not sending
-        {"@0 -", false, -1, F, None, false, 0, nullptr, 1},  // empty frame
-        {"@0 01 02 03 04 05 06 07 08 09", false, -1, F, None, false, 0, nullptr, 1},
-        {"@0 00 01", false, -1, F, None, false, 0, nullptr, 1},
-        {"@0 08 01 02 03 04 05 06 07", false, -1, F, None, false, 0, nullptr, 1},
-        {"@0 05 01 02", false, -1, F, None, false, 0, nullptr, 1},
-        {"@0 10 14 01 02", false, -1, F, None, false, 0, nullptr, 1},
-        {"@0 10 07 01 02 03 04 05 06", false, -1, F, None, false, 0, nullptr, 1},  // fits a single frame
-        {"@0 21 01 02|@1 30 00 00|@2 40 00 00", false, -1, F, None, false, 0, nullptr, 3},
-        {"@0 f1|@0 f2 03 01 02 03|@0 f1 07 01 02 03 04 05 06|@0 f1 10 06 01 02 03 04 05", true, -1, F, None, false,
-         0, nullptr, 4},
-        {"@0 f1 10 07 01 02 03 04 05|@1 f1 21 06 07", true, 1, Rx, None, false, 7, nullptr, 0},
+        {"@0 send 20|@900 31 00 00|@1000|@1899|@1900", false, 0, 4, F, Timeout, true},  // WAIT
+        {"@0 send 20|@10 30 01 00|@1009|@1010", false, 0, 3, F, Timeout, true, 0, "21 07 08 09 0a 0b 0c 0d"},
+        {"@0 send 20|@5 32 00 00", false, 0, 1, F, IsoTpFailure::Overflow, true},
+        {"@0 send 20|@5 36 00 00", false, 0, 1, F, IsoTpFailure::InvalidFlowStatus, true},
+        {std::string(ff) + "|@999|@1000", false, 0, 2, F, Timeout, false, 0, fc},
+        {std::string(ff) + "|@800 21 07 08 09 0a 0b 0c 0d|@1000|@1800", false, 0, 3, F, Timeout},
+        {std::string(ff) + "|@1 22 07 08 09 0a 0b 0c 0d|@2 21 07", false, 1, 1, F, IsoTpFailure::WrongSequence},
+        // a new first frame restarts the reception; a single frame ends it
+        {std::string(ff) + "|@1 21 07 08 09 0a 0b 0c 0d|@2 10 08 01 02 03 04 05 06|@3 21 07 08", false, 0, 3, Rx, None,
+         false, 8, fc},
+        {std::string(ff) + "|@1 03 01 02 03|@2 21 07 08 09 0a 0b 0c 0d|@3000", false, 1, 1, Rx, None, false, 3},
+        {"@0 10 00 00 00 10 00 01 02", false, 0, 0, F, IsoTpFailure::TooLong, false, 0, "32 00 00 aa aa aa aa aa"},
+        {std::string(ff) + "|@1 21 07 08|@1000", false, 1, 2, F, Timeout},  // short CF ignored
+        {std::string(ff) + "|@1 30 00 00|@1000", false, 1, 2, F, Timeout, false, 0, fc},  // FC while not sending
+        {"@0 -", false, 1},  // empty frame
+        {"@0 01 02 03 04 05 06 07 08 09", false, 1},
+        {"@0 00 01", false, 1},
+        {"@0 08 01 02 03 04 05 06 07", false, 1},
+        {"@0 05 01 02", false, 1},
+        {"@0 10 14 01 02", false, 1},
+        {"@0 10 07 01 02 03 04 05 06", false, 1},  // fits a single frame
+        {"@0 21 01 02|@1 30 00 00|@2 40 00 00", false, 3},
+        {"@0 f1|@0 f2 03 01 02 03|@0 f1 07 01 02 03 04 05 06|@0 f1 10 06 01 02 03 04 05", true, 4},
+        {"@0 f1 10 07 01 02 03 04 05|@1 f1 21 06 07", true, 0, 1, Rx, None, false, 7},
     };
     for (const auto& r : rows) {
         SCOPED_TRACE(r.script);

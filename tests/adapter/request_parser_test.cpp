@@ -76,9 +76,7 @@ TEST(RequestParser, EveryLayoutReadsWholeAndRefusesShortAndOverlongFrames)
                   (l.lengthOk & kLongOk) ? Request::Status::Ok : Request::Status::Malformed);
     }
     const Request send = parseRequest(hex("04 04 20 10 07 0001 aa"));  // client 16, echo
-    EXPECT_EQ(send.client, 16);
-    EXPECT_TRUE(send.echo);
-    EXPECT_EQ(send.counter, 7);
+    EXPECT_TRUE(send.client == 16 && send.echo && send.counter == 7);
     EXPECT_EQ(parseRequest(hex("04 99 01")).status, Request::Status::Unknown);
     EXPECT_EQ(parseRequest(hex("02 f1")).status, Request::Status::Ignored);
     EXPECT_EQ(parseRequest(hex("04")).status, Request::Status::Malformed);
@@ -113,7 +111,7 @@ TEST(SoftwareAdapterRequests, MalformedFramesNeverCrashAndGetAFailureStateWhereT
 {
     SoftwareAdapter adapter(SoftwareAdapter::Config(), {});
     std::mutex m;
-    QList<QByteArray> answers;
+    QList<QByteArray> answers;  // since the last frame written
     adapter.setDelivery([&](const QByteArray& f) {
         std::lock_guard<std::mutex> l(m);
         answers.append(f);
@@ -121,22 +119,18 @@ TEST(SoftwareAdapterRequests, MalformedFramesNeverCrashAndGetAFailureStateWhereT
     ASSERT_EQ(adapter.initializeConnection(), 0);
     const QByteArray marker = hex("04 01 7e");
     auto answersTo = [&](const QByteArray& f) {
-        {
-            std::lock_guard<std::mutex> l(m);
-            answers.clear();
-        }
-        adapter.writeData(f.constData(), f.size());
-        adapter.writeData(marker.constData(), marker.size());
         QList<QByteArray> out;
-        const bool marked = waitUntil([&] {
+        const auto marked = [&] {
             std::lock_guard<std::mutex> l(m);
             out = answers;
             return !out.isEmpty() && out.last().left(3) == marker;
-        });
-        EXPECT_TRUE(marked);
-        if (!out.isEmpty())
-            out.removeLast();
-        return out;
+        };
+        adapter.writeData(f.constData(), f.size());
+        adapter.writeData(marker.constData(), marker.size());
+        EXPECT_TRUE(waitUntil(marked));
+        std::lock_guard<std::mutex> l(m);
+        answers.clear();
+        return out.mid(0, out.size() - 1);
     };
     EXPECT_EQ(answersTo(hex("04 07")).size(), 3);  // greeting (version), reset, status for all
     for (const Layout& l : kLayouts) {

@@ -13,66 +13,47 @@ using namespace rp1210core::api;
 
 TEST(IniFile, ReadsSectionsAndKeysAsWindowsProfileFunctionsDo)
 {
-    const IniFile ini = IniFile::parse(
-        "; comment\r\n"
-        "orphan=ignored\n"
-        "[VendorInformation]\r\n"
-        "  Name = TRAVONE driver  \r\n"
-        "name=second wins not\n"
-        "# another comment\n"
-        "[broken\n"
-        "novalue\n"
-        "=noname\n"
-        "[DeviceInformation1]\n"
-        "DeviceID=1\n"
-        "DeviceParams=Bus=Simulator;AdapterType=A\n"
-        "[vendorinformation]\n"
-        "Devices=1, 2 ,,3\n" +
-        QByteArray("Long=") + QByteArray(IniFile::kMaxLine * 2, 'x') + "\n");
-    EXPECT_EQ(ini.value(QStringLiteral("VENDORINFORMATION"), QStringLiteral("NAME")), QStringLiteral("TRAVONE driver"));
-    EXPECT_EQ(ini.value(QStringLiteral("DeviceInformation1"), QStringLiteral("DeviceParams")),
-              QStringLiteral("Bus=Simulator;AdapterType=A"));
+    const IniFile ini = IniFile::parse("; comment\r\norphan=ignored\n"
+                                       "[VendorInformation]\r\n  Name = TRAVONE driver  \r\nname=second wins not\n"
+                                       "# another comment\n[broken\nnovalue\n=noname\n"
+                                       "[DeviceInformation1]\nDeviceID=1\nDeviceParams=Bus=Simulator;AdapterType=A\n"
+                                       "[vendorinformation]\nDevices=1, 2 ,,3\n" +
+                                       QByteArray("Long=") + QByteArray(IniFile::kMaxLine * 2, 'x') + "\n");
+    const auto value = [&](const char* section, const char* key, const char* fallback = nullptr) {
+        return ini.value(QLatin1String(section), QLatin1String(key), QLatin1String(fallback));
+    };
+    EXPECT_EQ(value("VENDORINFORMATION", "NAME"), QStringLiteral("TRAVONE driver"));
+    EXPECT_EQ(value("DeviceInformation1", "DeviceParams"), QStringLiteral("Bus=Simulator;AdapterType=A"));
     EXPECT_EQ(ini.intValue(QStringLiteral("DeviceInformation1"), QStringLiteral("DeviceID"), -1), 1);
     EXPECT_EQ(ini.intValue(QStringLiteral("VendorInformation"), QStringLiteral("Name"), -1), -1);
-    EXPECT_EQ(splitList(ini.value(QStringLiteral("VendorInformation"), QStringLiteral("Devices"))),
-              (QStringList{QStringLiteral("1"), QStringLiteral("2"), QStringLiteral("3")}));
-    EXPECT_EQ(ini.value(QStringLiteral("VendorInformation"), QStringLiteral("Long")).size(), IniFile::kMaxLine - 5);
+    EXPECT_EQ(splitList(value("VendorInformation", "Devices")), QStringLiteral("1,2,3").split(QLatin1Char(',')));
+    EXPECT_EQ(value("VendorInformation", "Long").size(), IniFile::kMaxLine - 5);
     EXPECT_FALSE(ini.hasSection(QStringLiteral("broken")));
-    EXPECT_EQ(ini.value(QStringLiteral("VendorInformation"), QStringLiteral("orphan"), QStringLiteral("none")),
-              QStringLiteral("none"));
+    EXPECT_EQ(value("VendorInformation", "orphan", "none"), QStringLiteral("none"));
     IniFile missing;
     EXPECT_FALSE(IniFile::load(QStringLiteral("/nonexistent/TRAVONE.ini"), &missing));
 }
 
 TEST(DeviceParams, AcceptWhatTheDevicesNeedAndRefuseTheRest)
 {
-    struct Case {
+    const struct {
         const char* text;
-        short result;
-        const char* type;
-        int version;
-    } const cases[] = {
-        {"", 0, "A", 7},
-        {"Bus=Simulator;AdapterType=k;AdapterVersion=2", 0, "K", 2},
-        {" bus = simulator ; AdapterVersion = 1 ;", 0, "A", 1},
-        {"Bus=Elsewhere", apirc::INVALID_KEY_STRING, "", 0},
-        {"AdapterType=AB", apirc::INVALID_KEY_STRING, "", 0},
-        {"AdapterVersion=seven", apirc::INVALID_KEY_STRING, "", 0},
-        {"AdapterVersion=300", apirc::INVALID_KEY_STRING, "", 0},
-        {"TimestampUnitUs=0", apirc::INVALID_KEY_STRING, "", 0},
-        {"Colour=blue", apirc::INVALID_KEY_STRING, "", 0},
-        {"Bus", apirc::INVALID_KEY_STRING, "", 0},
+        const char* type = nullptr;  // refused
+        int version = 0;
+    } cases[] = {
+        {"", "A", 7},
+        {"Bus=Simulator;AdapterType=k;AdapterVersion=2", "K", 2},
+        {" bus = simulator ; AdapterVersion = 1 ;", "A", 1},
+        {"Bus=Elsewhere"}, {"AdapterType=AB"}, {"AdapterVersion=seven"}, {"AdapterVersion=300"},
+        {"TimestampUnitUs=0"}, {"Colour=blue"}, {"Bus"},
     };
-    for (const Case& c : cases) {
+    for (const auto& c : cases) {
         DeviceSettings s;
         s.adapterVersion = -1;
-        EXPECT_EQ(parseDeviceParams(QString::fromLatin1(c.text), &s), c.result) << c.text;
-        if (c.result == 0) {
-            EXPECT_EQ(s.adapterType, QLatin1String(c.type)) << c.text;
-            EXPECT_EQ(s.adapterVersion, c.version) << c.text;
-        } else {
-            EXPECT_EQ(s.adapterVersion, -1) << "changed on failure: " << c.text;
-        }
+        EXPECT_EQ(parseDeviceParams(QString::fromLatin1(c.text), &s), c.type ? 0 : apirc::INVALID_KEY_STRING) << c.text;
+        EXPECT_TRUE(c.type ? s.adapterType == QLatin1String(c.type) && s.adapterVersion == c.version
+                           : s.adapterVersion == -1)  // unchanged on failure
+            << c.text;
     }
 }
 
@@ -82,50 +63,48 @@ TEST(DeviceParams, AcceptWhatTheDevicesNeedAndRefuseTheRest)
 TEST(GeneratedIni, ListsExactlyWhatTheParserAndTheAdapterAccept)
 {
     const IniFile system = IniFile::parse(systemIniText());
-    EXPECT_EQ(system.value(QStringLiteral("RP1210Support"), QStringLiteral("APIImplementations")),
-              QLatin1String(kImplementationName));
-
+    EXPECT_EQ(system.value(QStringLiteral("RP1210Support"), QStringLiteral("APIImplementations")), kImplementationName);
     const std::vector<DeviceEntry> devices = builtInDevices();
     const IniFile ini = IniFile::parse(vendorIniText(devices));
-    const QStringList deviceIds = splitList(ini.value(QStringLiteral("VendorInformation"), QStringLiteral("Devices")));
+    const auto value = [&](const QString& section, const char* key) { return ini.value(section, QLatin1String(key)); };
+    const QStringList deviceIds = splitList(value(QStringLiteral("VendorInformation"), "Devices"));
     ASSERT_EQ(deviceIds.size(), int(devices.size()));
     for (const QString& id : deviceIds) {
         const QString section = QStringLiteral("DeviceInformation") + id;
-        EXPECT_EQ(ini.value(section, QStringLiteral("DeviceID")), id);
+        EXPECT_EQ(value(section, "DeviceID"), id);
         DeviceSettings s;
-        EXPECT_EQ(parseDeviceParams(ini.value(section, QStringLiteral("DeviceParams")), &s), 0) << qPrintable(id);
+        EXPECT_EQ(parseDeviceParams(value(section, "DeviceParams"), &s), 0) << qPrintable(id);
     }
 
     GestorRP1210 parser;
+    enu_GATEWAY_Protocolo protocol = PROTOCOLO_NULL;
+    enu_GATEWAY_Velocidad velocidad = VELOCIDAD_NINGUNA;
+    const auto translate = [&](const QByteArray& connect) {
+        QString mux;
+        protocol = PROTOCOLO_NULL;  // as the parser reports it
+        return parser.TranslateProtocolString(connect.constData(), &protocol, &velocidad, &mux);
+    };
     QStringList listed;
-    for (const QString& n : splitList(ini.value(QStringLiteral("VendorInformation"), QStringLiteral("Protocols")))) {
+    for (const QString& n : splitList(value(QStringLiteral("VendorInformation"), "Protocols"))) {
         const QString section = QStringLiteral("ProtocolInformation") + n;
-        const QString keyword = ini.value(section, QStringLiteral("ProtocolString"));
+        const QString keyword = value(section, "ProtocolString");
         listed.append(keyword);
-        EXPECT_EQ(splitList(ini.value(section, QStringLiteral("Devices"))), deviceIds);
-        const QStringList speeds = splitList(ini.value(section, QStringLiteral("ProtocolSpeed")));
+        EXPECT_EQ(splitList(value(section, "Devices")), deviceIds);
+        const QStringList speeds = splitList(value(section, "ProtocolSpeed"));
         EXPECT_FALSE(speeds.isEmpty()) << qPrintable(keyword);
         for (const QString& speed : speeds) {
-            enu_GATEWAY_Protocolo protocol = PROTOCOLO_NULL;
-            enu_GATEWAY_Velocidad velocidad = VELOCIDAD_NINGUNA;
-            QString mux;
             QByteArray connect = (keyword + QLatin1String(":Baud=") + speed).toLatin1();
-            if (speeds.size() == 1 && parser.TranslateProtocolString(connect.constData(), &protocol, &velocidad, &mux)) {
-                // The keyword's own rate, which no "Baud=" value names.
-                connect = keyword.toLatin1();
-                ASSERT_EQ(parser.TranslateProtocolString(connect.constData(), &protocol, &velocidad, &mux), 0);
+            if (speeds.size() == 1 && translate(connect)) {
+                connect = keyword.toLatin1();  // the keyword's own rate, which no "Baud=" value names
+                ASSERT_EQ(translate(connect), 0);
                 EXPECT_EQ(QString::number(rp1210core::adapter::AdapterClients::bitrate(velocidad)), speed);
             }
-            ASSERT_EQ(parser.TranslateProtocolString(connect.constData(), &protocol, &velocidad, &mux), 0)
-                << connect.constData();
+            ASSERT_EQ(translate(connect), 0) << connect.constData();
             EXPECT_TRUE(rp1210core::adapter::acceptsSpeed(protocol, velocidad)) << connect.constData();
         }
     }
     for (const auto& k : rp1210core::internal::connectKeywords()) {
-        enu_GATEWAY_Protocolo protocol = PROTOCOLO_NULL;  // as the parser reports it
-        enu_GATEWAY_Velocidad velocidad = VELOCIDAD_NINGUNA;
-        QString mux;
-        parser.TranslateProtocolString(k.text, &protocol, &velocidad, &mux);
+        translate(k.text);
         const bool carried = protocol != PROTOCOLO_NULL && rp1210core::adapter::carriesProtocol(protocol);
         EXPECT_EQ(listed.contains(QLatin1String(k.text)), carried) << k.text;
     }

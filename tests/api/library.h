@@ -9,38 +9,23 @@
 #include <QByteArray>
 
 #include <chrono>
-#include <string>
+
+#define RP1210_FUNCTIONS(X)                                                                                            \
+    X(ClientConnect) X(ClientDisconnect) X(SendMessage) X(ReadMessage) X(SendCommand) X(ReadVersion)                   \
+    X(ReadDetailedVersion) X(GetHardwareStatus) X(GetErrorMsg) X(GetLastErrorMsg) X(Ioctl)
 
 struct Rp1210Library {
-    decltype(&RP1210_ClientConnect) ClientConnect = nullptr;
-    decltype(&RP1210_ClientDisconnect) ClientDisconnect = nullptr;
-    decltype(&RP1210_SendMessage) SendMessage = nullptr;
-    decltype(&RP1210_ReadMessage) ReadMessage = nullptr;
-    decltype(&RP1210_SendCommand) SendCommand = nullptr;
-    decltype(&RP1210_ReadVersion) ReadVersion = nullptr;
-    decltype(&RP1210_ReadDetailedVersion) ReadDetailedVersion = nullptr;
-    decltype(&RP1210_GetHardwareStatus) GetHardwareStatus = nullptr;
-    decltype(&RP1210_GetErrorMsg) GetErrorMsg = nullptr;
-    decltype(&RP1210_GetLastErrorMsg) GetLastErrorMsg = nullptr;
-    decltype(&RP1210_Ioctl) Ioctl = nullptr;
+#define RP1210_MEMBER(name) decltype(&RP1210_##name) name = nullptr;
+    RP1210_FUNCTIONS(RP1210_MEMBER)
+#undef RP1210_MEMBER
     void* handle = nullptr;
 
     explicit Rp1210Library(int flags = RTLD_NOW | RTLD_LOCAL, const char* path = RP1210_LIBRARY)
+        : handle(dlopen(path, flags))
     {
-        handle = dlopen(path, flags);
-        if (!handle)
-            return;
-        bind(ClientConnect, "RP1210_ClientConnect");
-        bind(ClientDisconnect, "RP1210_ClientDisconnect");
-        bind(SendMessage, "RP1210_SendMessage");
-        bind(ReadMessage, "RP1210_ReadMessage");
-        bind(SendCommand, "RP1210_SendCommand");
-        bind(ReadVersion, "RP1210_ReadVersion");
-        bind(ReadDetailedVersion, "RP1210_ReadDetailedVersion");
-        bind(GetHardwareStatus, "RP1210_GetHardwareStatus");
-        bind(GetErrorMsg, "RP1210_GetErrorMsg");
-        bind(GetLastErrorMsg, "RP1210_GetLastErrorMsg");
-        bind(Ioctl, "RP1210_Ioctl");
+#define RP1210_BIND(name) name = handle ? reinterpret_cast<decltype(name)>(dlsym(handle, "RP1210_" #name)) : nullptr;
+        RP1210_FUNCTIONS(RP1210_BIND)
+#undef RP1210_BIND
     }
     ~Rp1210Library() { close(); }
     Rp1210Library(const Rp1210Library&) = delete;
@@ -48,8 +33,9 @@ struct Rp1210Library {
 
     bool complete() const
     {
-        return handle && ClientConnect && ClientDisconnect && SendMessage && ReadMessage && SendCommand &&
-               ReadVersion && ReadDetailedVersion && GetHardwareStatus && GetErrorMsg && GetLastErrorMsg && Ioctl;
+#define RP1210_FOUND(name) && name
+        return handle RP1210_FUNCTIONS(RP1210_FOUND);
+#undef RP1210_FOUND
     }
     int close()
     {
@@ -58,17 +44,12 @@ struct Rp1210Library {
         return rc;
     }
 
-    short connect(const char* protocol, short device = 1)
-    {
-        return ClientConnect(nullptr, device, protocol, 0, 0, 0);
-    }
+    short connect(const char* protocol, short device = 1) { return ClientConnect(nullptr, device, protocol, 0, 0, 0); }
     // A connect that lets everything through (a new client's filters discard all).
     short connectOpen(const char* protocol, short device = 1)
     {
         const short id = connect(protocol, device);
-        if (id >= 1 && id <= 16 && command(RP1210_Set_All_Filters_States_to_Pass, id) != 0)
-            return -1;
-        return id;
+        return id >= 1 && id <= 16 && command(RP1210_Set_All_Filters_States_to_Pass, id) != 0 ? -1 : id;
     }
     short command(short number, short client, QByteArray data = QByteArray())
     {
@@ -94,27 +75,13 @@ struct Rp1210Library {
         }
         return QByteArray();
     }
-
-private:
-    template <typename F>
-    void bind(F& f, const char* name)
-    {
-        f = reinterpret_cast<F>(dlsym(handle, name));
-    }
 };
 
-// Little-endian field of a read message.
-inline quint32 le(const QByteArray& m, int at, int n)
-{
-    quint32 v = 0;
-    for (int i = n - 1; i >= 0; --i)
-        v = (v << 8) | static_cast<quint8>(m.at(at + i));
-    return v;
-}
-
-// A J1939 read: timestamp (4), with echo on an echo flag (1), PGN (3), how/priority,
-// source, destination, data.
+// A J1939 read: timestamp (4), with echo on an echo flag (1), PGN (3, least significant byte
+// first), how/priority, source, destination, data.
 inline quint32 pgnOf(const QByteArray& m, int echo = 0)
 {
-    return m.size() >= 10 + echo ? le(m, 4 + echo, 3) : 0xFFFFFFFF;
+    if (m.size() < 10 + echo)
+        return 0xFFFFFFFF;
+    return quint8(m[4 + echo]) | quint32(quint8(m[5 + echo])) << 8 | quint32(quint8(m[6 + echo])) << 16;
 }

@@ -7,7 +7,6 @@
 #include <QFile>
 #include <QTemporaryDir>
 
-#include <cstdlib>
 #include <thread>
 
 namespace {
@@ -17,21 +16,25 @@ int threadCount()
     return QDir(QStringLiteral("/proc/self/task")).entryList(QDir::Dirs | QDir::NoDotAndDotDot).size();
 }
 
-QByteArray j1939(quint32 pgn, quint8 destination, QByteArray data, quint8 source = 0xF9)
+QByteArray pgnBytes(quint32 pgn) { return QByteArray(1, char(pgn)).append(char(pgn >> 8)).append(char(pgn >> 16)); }
+// A J1939 message: PGN, how/priority, source, destination, data.
+QByteArray j1939(quint32 pgn, quint8 priority, quint8 source, quint8 destination, const QByteArray& data)
 {
-    QByteArray m;
-    m.append(char(pgn & 0xFF)).append(char((pgn >> 8) & 0xFF)).append(char((pgn >> 16) & 0xFF));
-    m.append(char(6)).append(char(source)).append(char(destination));
-    return m + data;
-}
-
-QByteArray request(quint32 pgn, quint8 destination)
-{
-    const char asked[3] = {char(pgn & 0xFF), char((pgn >> 8) & 0xFF), char((pgn >> 16) & 0xFF)};
-    return j1939(59904, destination, QByteArray(asked, 3));
+    return pgnBytes(pgn).append(char(priority)).append(char(source)).append(char(destination)) + data;
 }
 
 constexpr char kVin[] = "1SVTR5EX7PS000042";  // the simulated vehicle's
+constexpr char kComponentId[] = "SIMTRUCK*SE-13*SN5A17*ECM1*";
+
+// An initialisation ioctl: the answer's bytes in hex, or the result.
+QByteArray init(Rp1210Library& rp, short client, long kind, const char* request)
+{
+    QByteArray in = QByteArray::fromHex(request), out(16, '\0');
+    SBYTE_ARRAY input{quint32(in.size()), reinterpret_cast<quint8*>(in.data())};
+    SBYTE_ARRAY output{quint32(out.size()), reinterpret_cast<quint8*>(out.data())};
+    const short rc = rp.Ioctl(client, kind, &input, &output);
+    return rc ? QByteArray::number(rc) : out.left(int(output.NumOfBytes)).toHex();
+}
 
 }  // namespace
 
@@ -67,22 +70,17 @@ TEST(Library, EveryFamilyReadsTheSimulatedVehicle)
 {
     Rp1210Library rp;
     ASSERT_TRUE(rp.complete());
-    struct Case {
-        const char* protocol;
-        bool (*wanted)(const QByteArray&);
-    } const cases[] = {
+    const std::pair<const char*, bool (*)(const QByteArray&)> broadcasts[] = {
         {"J1939:Baud=Auto", [](const QByteArray& m) { return pgnOf(m) == 65265; }},
         // CAN reads: timestamp, identifier type, 4-byte identifier (most significant first), data.
         {"CAN:Baud=250", [](const QByteArray& m) { return m.size() >= 9 && m.at(4) == 1; }},
         {"J1708", [](const QByteArray& m) { return m.size() > 5 && quint8(m.at(4)) == 128; }},
     };
-    std::vector<short> ids;
-    for (const Case& c : cases) {
-        const short id = rp.connectOpen(c.protocol);
-        ASSERT_GE(id, 1) << c.protocol;
-        ASSERT_LE(id, 16) << c.protocol;
-        EXPECT_FALSE(rp.readUntil(id, c.wanted).isEmpty()) << c.protocol;
-        ids.push_back(id);
+    std::vector<short> ids;  // all connected at once
+    for (const auto& [protocol, wanted] : broadcasts) {
+        ids.push_back(rp.connectOpen(protocol));
+        ASSERT_TRUE(ids.back() >= 1 && ids.back() <= 16) << protocol;
+        EXPECT_FALSE(rp.readUntil(ids.back(), wanted).isEmpty()) << protocol;
     }
 
     // ISO 15765: the UDS server's VIN through a multi-frame answer.
@@ -93,36 +91,36 @@ TEST(Library, EveryFamilyReadsTheSimulatedVehicle)
     ASSERT_EQ(rp.command(RP1210_Set_All_Filters_States_to_Pass, iso), 0);
     ASSERT_EQ(rp.send(iso, QByteArray::fromHex("00000007e022f190")), 0);
     const QByteArray answer = rp.readUntil(iso, [](const QByteArray& m) { return m.contains("\x62\xf1\x90"); });
-    ASSERT_FALSE(answer.isEmpty());
     EXPECT_TRUE(answer.endsWith(kVin)) << answer.toHex().constData();
-    ids.push_back(iso);
 
-    // K-line: a fast initialisation answered by the KWP2000 engine controller, then a
-    // request (the adapter adds and checks the checksums); J1850 VPW: an OBD request.
-    const short kwp = rp.connectOpen("KWP2000");
-    ASSERT_GE(kwp, 1);
-    quint8 start[] = {0x81, 0x11, 0xF1, 0x81}, keyBytes[16] = {};
-    SBYTE_ARRAY in{sizeof start, start}, out{sizeof keyBytes, keyBytes};
-    ASSERT_EQ(rp.Ioctl(kwp, FAST_INIT, &in, &out), 0);
-    EXPECT_EQ(QByteArray(reinterpret_cast<char*>(keyBytes), int(out.NumOfBytes)).toHex(), "83f111c1ef8f");
-    const short vpw = rp.connectOpen("J1850VPW");
-    ASSERT_GE(vpw, 1);
-    struct Ask {
-        short client;
-        const char* request;
-        int at;  // where the answer's service byte is
-    } const asks[] = {{kwp, "c233f1010c", 3 + 4}, {vpw, "686af1010c", 5 + 4}};
-    for (const Ask& a : asks) {
-        ASSERT_EQ(rp.send(a.client, QByteArray::fromHex(a.request)), 0);
-        const int at = a.at;
-        EXPECT_FALSE(rp.readUntil(a.client, [at](const QByteArray& m) {
-                           return m.size() > at + 1 && quint8(m.at(at)) == 0x41 && m.at(at + 1) == 0x0C;
-                       }).isEmpty())
-            << a.request;
+    // K-line: the KWP2000 engine controller wakes on either initialisation and answers
+    // engine speed in quarters of a revolution per minute; the ISO 9141 client hears the line
+    // too. The adapter adds and checks the checksums.
+    const short kwp = rp.connectOpen("KWP2000"), iso9141 = rp.connectOpen("ISO9141");
+    ASSERT_TRUE(kwp >= 1 && iso9141 >= 1);
+    ids.insert(ids.end(), {iso, kwp, iso9141});
+    EXPECT_EQ(init(rp, kwp, FIVE_BAUD_INIT, "33"), "ef8f");
+    EXPECT_EQ(init(rp, kwp, FAST_INIT, "8111f181"), "83f111c1ef8f");
+    ASSERT_EQ(rp.send(kwp, QByteArray::fromHex("c233f1010c")), 0);
+    const auto engineSpeed = [](const QByteArray& m) { return m.mid(4, 5) == QByteArray::fromHex("84f111410c"); };
+    const QByteArray rpm = rp.readUntil(kwp, engineSpeed);
+    ASSERT_EQ(rpm.size(), 4 + 7);
+    EXPECT_FALSE(rp.readUntil(iso9141, [&](const QByteArray& m) { return m.mid(4) == rpm.mid(4); }).isEmpty());
+    const double quarters = (quint8(rpm[9]) << 8) | quint8(rpm[10]);
+    EXPECT_TRUE(quarters > 600 * 4 && quarters < 1900 * 4) << quarters;
+    // J1850, each variant in turn: its OBD node's answer to vehicle speed, length (2),
+    // header (3), service, PID and speed.
+    const std::tuple<const char*, const char*, const char*> j1850[] = {{"J1850VPW", "686af1010d", "0006486b10410d"},
+                                                                       {"J1850PWM", "616af1010d", "0006416b10410d"}};
+    for (const auto& [protocol, request, answer] : j1850) {
+        const short id = rp.connectOpen(protocol);
+        ASSERT_GE(id, 1) << protocol;
+        ASSERT_EQ(rp.send(id, QByteArray::fromHex(request)), 0);
+        const QByteArray header = QByteArray::fromHex(answer);
+        const QByteArray m = rp.readUntil(id, [&](const QByteArray& r) { return r.mid(4, 7) == header; });
+        EXPECT_EQ(m.size(), 4 + 8) << protocol;
+        EXPECT_EQ(rp.ClientDisconnect(id), 0);  // the variants share the interface
     }
-    ids.push_back(kwp);
-    ids.push_back(vpw);
-
     for (short id : ids)
         EXPECT_EQ(rp.ClientDisconnect(id), 0);
 }
@@ -136,17 +134,20 @@ TEST(Library, RequestsCommandsStatusVersionsAndErrors)
     ASSERT_EQ(rp.command(RP1210_Set_All_Filters_States_to_Pass, id), 0);
     ASSERT_EQ(rp.command(RP1210_Echo_Transmitted_Messages, id, QByteArray(1, ECHO_ON)), 0);
 
-    // The request comes back as its echo, and the VIN by BAM to all and by RTS/CTS to us.
-    for (quint8 to : {quint8(0xFF), quint8(0)}) {
-        SCOPED_TRACE(to);
-        ASSERT_EQ(rp.send(id, request(65260, to)), 0);
+    // The request comes back as its echo, and the answer by BAM to all and by RTS/CTS to us.
+    const struct {
+        quint32 pgn;
+        quint8 to;
+        QByteArray data;
+    } requests[] = {{65260, 0xFF, QByteArray(kVin) + '*'}, {65260, 0, QByteArray(kVin) + '*'},
+                    {65259, 0xFF, kComponentId}, {65259, 0, kComponentId}};
+    for (const auto& r : requests) {
+        SCOPED_TRACE(testing::Message() << r.pgn << " to " << int(r.to));
+        ASSERT_EQ(rp.send(id, j1939(59904, 6, 0xF9, r.to, pgnBytes(r.pgn))), 0);
         const QByteArray echo = rp.readUntil(id, [](const QByteArray& m) { return pgnOf(m, 1) == 59904; });
-        ASSERT_FALSE(echo.isEmpty());
-        EXPECT_EQ(echo.at(4), 1);  // flagged as our own
-        const QByteArray vin = rp.readUntil(id, [](const QByteArray& m) { return pgnOf(m, 1) == 65260; });
-        ASSERT_FALSE(vin.isEmpty());
-        EXPECT_EQ(quint8(vin.at(10)), to == 0 ? 0xF9 : 0xFF);  // destination: us, or everyone
-        EXPECT_EQ(vin.mid(11), QByteArray(kVin) + '*');
+        EXPECT_EQ(echo.mid(4, 1 + 6), QByteArray(1, 1) + j1939(59904, 6, 0xF9, r.to, QByteArray()));  // flagged as ours
+        const QByteArray answer = rp.readUntil(id, [&](const QByteArray& m) { return pgnOf(m, 1) == r.pgn; });
+        EXPECT_EQ(answer.mid(5), j1939(r.pgn, 7, 0, r.to == 0 ? 0xF9 : 0xFF, r.data));
     }
 
     char status[64] = {};
@@ -166,7 +167,6 @@ TEST(Library, RequestsCommandsStatusVersionsAndErrors)
     EXPECT_EQ(rp.GetLastErrorMsg(ERR_INVALID_COMMAND, &sub, text, id), 0);
     EXPECT_EQ(sub, -1);
     EXPECT_GT(qstrlen(text), 0u);
-
     // The CAN family shares one bus speed: the adapter refuses another with its state 4,
     // which the sub-error reports.
     EXPECT_EQ(rp.connect("CAN:Baud=500"), ERR_CAN_BAUD_SET_NONSTANDARD);

@@ -1,9 +1,9 @@
-// The byte buses of the simulated vehicle: the K-line and J1850 framing, the KWP2000 and
-// J1850 OBD controllers request by request, and the simulated K-line's initialisations
-// and J1850 pair of buses.
+// The byte buses of the simulated vehicle: the KWP2000 and J1850 OBD controllers request by
+// request; the simulated K-line's initialisations, the J1850 pair of buses, the J1708 bus.
 #include "adapter/serial_framing.h"
 #include "bus/sim_engine_ecu.h"
 #include "bus/sim_obd_ecus.h"
+#include "bus/simulated_j1708_bus.h"
 #include "bus/simulated_j1850_bus.h"
 #include "bus/simulated_kline_bus.h"
 #include "support/bytes.h"
@@ -18,81 +18,10 @@
 
 using namespace rp1210core::bus;
 using namespace rp1210core::adapter;
-using rp1210core::adapter::kline::KwpMessage;
 
 namespace {
 
 const std::string kVinHex = toHex(QByteArray(SimEngineEcu::kVin));
-
-// ---- framing ----
-
-TEST(SerialFraming, ChecksumsAndCrcs)
-{
-    const std::pair<const char*, const char*> sums[] = {
-        // message without checksum, with it (ISO 14230-2 / ISO 9141-2: the sum modulo 256)
-        {"c1 33 f1 81", "c1 33 f1 81 66"},
-        {"83 f1 10 c1 e9 8f", "83 f1 10 c1 e9 8f bd"},
-        {"68 6a f1 01 00", "68 6a f1 01 00 c4"},
-        {"ff 01", "ff 01 00"},
-    };
-    for (const auto& [plain, framed] : sums) {
-        EXPECT_EQ(toHex(kline::withChecksum(hex(plain))), framed);
-        EXPECT_TRUE(kline::checkMessage(hex(framed))) << framed;
-        QByteArray wrong = hex(framed);
-        wrong[wrong.size() - 1] = char(wrong.at(wrong.size() - 1) + 1);
-        EXPECT_FALSE(kline::checkMessage(wrong)) << framed;
-    }
-    EXPECT_FALSE(kline::checkMessage(hex("00")));  // a checksum alone is no message
-    const std::pair<const char*, const char*> crcs[] = {
-        // SAE J1850 CRC-8
-        {"68 6a f1 01 00", "17"}, {"68 6a f1 01 0c", "8b"}, {"", "00"}, {"00", "3b"}, {"ff", "ff"}};
-    for (const auto& [message, crc] : crcs) {
-        const QByteArray m = hex(message);
-        EXPECT_EQ(toHex(QByteArray(1, char(j1850::crc(m.constData(), m.size())))), crc) << message;
-    }
-    EXPECT_TRUE(j1850::checkFrame(hex("68 6a f1 01 00 17")));
-    EXPECT_FALSE(j1850::checkFrame(hex("68 6a f1 01 00 18")));
-    EXPECT_FALSE(j1850::checkFrame(hex("ff")));
-}
-
-TEST(SerialFraming, KwpHeadersEncodeAndDecode)
-{
-    struct Row {
-        quint8 mode, target, source;
-        QByteArray data;
-        std::string wire;
-    };
-    const QByteArray long70 = pattern(70, 1);
-    const Row rows[] = {
-        {KwpMessage::Physical, 0x11, 0xF1, hex("81"), "81 11 f1 81 04"},
-        {KwpMessage::Functional, 0x33, 0xF1, hex("01 0c"), "c2 33 f1 01 0c f3"},
-        {KwpMessage::NoAddress, 0, 0, hex("3e"), "01 3e 3f"},
-        {KwpMessage::Carb, 0x6A, 0xF1, hex("01 0d"), "68 6a f1 01 0d d1"},
-        // over 63 data bytes: a length byte after the header
-        {KwpMessage::Physical, 0xF1, 0x11, long70,
-         "80 f1 11 46 " + toHex(long70) + " 7d"},
-    };
-    for (const Row& r : rows) {
-        SCOPED_TRACE(r.wire);
-        KwpMessage m;
-        m.mode = r.mode;
-        m.target = r.target;
-        m.source = r.source;
-        m.data = r.data;
-        EXPECT_EQ(toHex(m.encode()), r.wire);
-        const auto back = KwpMessage::decode(hex(r.wire.c_str()));
-        ASSERT_TRUE(back.has_value());
-        EXPECT_EQ(int(back->mode), int(r.mode));
-        EXPECT_EQ(back->data, r.data);
-        EXPECT_EQ(int(back->target), int(r.target));
-    }
-    // Refused: wrong checksum, a length that disagrees, no data, too much data.
-    for (const char* bad : {"81 11 f1 81 05", "82 11 f1 81 05", "80 11 f1 00 82", "81 11 f1 83"})
-        EXPECT_FALSE(KwpMessage::decode(hex(bad)).has_value()) << bad;
-    KwpMessage tooLong;
-    tooLong.data = QByteArray(256, 'x');
-    EXPECT_TRUE(tooLong.encode().isEmpty());
-}
 
 // ---- controllers ----
 
@@ -143,6 +72,7 @@ TEST(SimKwpEcu, AwakeItAnswersItsServicesUntilP3MaxPasses)
         {"81 11 f1 3e", "81 f1 11 7e"},
         {"82 11 f1 3e 02", ""},  // TesterPresent, no response wanted
         {"81 11 f1 10", "83 f1 11 7f 10 11"},
+        {"81 11 f1 22", "83 f1 11 7f 22 11"},
         {"81 12 f1 3e", ""},  // another ECU's
         {"81 11 f1 81", "83 f1 11 c1 ef 8f"},
     };
@@ -188,6 +118,40 @@ TEST(SimJ1850Ecu, VpwAndPwmNodesAnswerServiceOneWithTheirHeaders)
 
 // ---- simulated buses ----
 
+// What receivers heard on a bus's thread, read on the test's.
+class Log {
+public:
+    void add(const std::string& line)
+    {
+        std::lock_guard<std::mutex> l(m_);
+        lines_.push_back(line);
+    }
+    // Notes "who [own ]bytes"; a message without a timestamp is noted as such.
+    auto recorder(const std::string& who)
+    {
+        return [this, who](const QByteArray& m, qint64 ts, bool own) {
+            add(who + (ts < 0 ? "untimed " : "") + (own ? "own " : "") + toHex(m));
+        };
+    }
+    // The lines once there are n, sorted or in the order heard.
+    std::vector<std::string> await(size_t n, bool sorted = false)
+    {
+        std::vector<std::string> lines;
+        EXPECT_TRUE(waitUntil([&] {
+            std::lock_guard<std::mutex> l(m_);
+            return (lines = lines_).size() >= n;
+        }));
+        if (sorted)
+            std::sort(lines.begin(), lines.end());
+        return lines;
+    }
+
+private:
+    std::mutex m_;
+    std::vector<std::string> lines_;
+};
+using Lines = std::vector<std::string>;
+
 TEST(SimulatedKLineBus, InitialisationsAreAnsweredByTheFirstEcuThatKnowsThemInOrderWithMessages)
 {
     SimulatedKLineBus bus;
@@ -196,70 +160,53 @@ TEST(SimulatedKLineBus, InitialisationsAreAnsweredByTheFirstEcuThatKnowsThemInOr
     auto ecu = bus.createEcuPort([](KLineBus::Init kind, const QByteArray& request) {
         return kind == KLineBus::Init::FiveBaud && request == hex("33") ? hex("ef 8f") : QByteArray();
     });
-    std::mutex m;
-    std::vector<std::string> log;
-    auto note = [&](const std::string& s) {
-        std::lock_guard<std::mutex> l(m);
-        log.push_back(s);
-    };
-    EXPECT_FALSE(tester->fiveBaudInit(0x33, [](const QByteArray&) {}));  // closed
-    EXPECT_FALSE(tester->open(9600, [](const QByteArray&, qint64, bool) {}));
-    ASSERT_TRUE(tester->open(10400, [&](const QByteArray& msg, qint64, bool own) { note((own ? "own " : "") + toHex(msg)); }));
+    Log log;
+    const auto init = [&](const QByteArray& a) { log.add("init " + toHex(a)); };
+    EXPECT_FALSE(tester->fiveBaudInit(0x33, init));  // closed
+    EXPECT_FALSE(tester->open(9600, log.recorder("")));
+    ASSERT_TRUE(tester->open(10400, log.recorder("")));
     ASSERT_TRUE(quiet->open(10400, [](const QByteArray&, qint64, bool) {}));
-    ASSERT_TRUE(ecu->open(10400, [&](const QByteArray& msg, qint64, bool) { note("ecu " + toHex(msg)); }));
+    ASSERT_TRUE(ecu->open(10400, log.recorder("ecu ")));
     ASSERT_TRUE(tester->write(hex("01 3e 3f")));
-    ASSERT_TRUE(tester->fiveBaudInit(0x33, [&](const QByteArray& a) { note("init " + toHex(a)); }));
-    ASSERT_TRUE(tester->fiveBaudInit(0x42, [&](const QByteArray& a) { note("init " + toHex(a)); }));
-    ASSERT_TRUE(waitUntil([&] {
-        std::lock_guard<std::mutex> l(m);
-        return log.size() == 4;
-    }));
+    ASSERT_TRUE(tester->fiveBaudInit(0x33, init));
+    ASSERT_TRUE(tester->fiveBaudInit(0x42, init));
+    log.await(4);
     ecu->close();
-    ASSERT_TRUE(tester->fiveBaudInit(0x33, [&](const QByteArray& a) { note("init " + toHex(a)); }));
-    ASSERT_TRUE(waitUntil([&] {
-        std::lock_guard<std::mutex> l(m);
-        return log.size() == 5;
-    }));
-    std::lock_guard<std::mutex> l(m);
+    ASSERT_TRUE(tester->fiveBaudInit(0x33, init));
     // The ECU hears the message but no initialisation; a closed ECU answers nothing.
-    const std::vector<std::string> expected = {"own 01 3e 3f", "ecu 01 3e 3f", "init ef 8f", "init ", "init "};
-    EXPECT_EQ(log, expected);
+    EXPECT_EQ(log.await(5), (Lines{"own 01 3e 3f", "ecu 01 3e 3f", "init ef 8f", "init ", "init "}));
 }
 
 TEST(SimulatedJ1850Bus, VpwAndPwmAreSeparateBusesBehindOnePortKind)
 {
     SimulatedJ1850Bus bus;
     auto vpw = bus.createPort(), pwm = bus.createPort(), tester = bus.createPort();
-    std::mutex m;
-    std::vector<std::string> log;
-    auto recorder = [&](const char* who) {
-        return [&m, &log, who](const QByteArray& msg, qint64, bool own) {
-            std::lock_guard<std::mutex> l(m);
-            log.push_back(std::string(who) + (own ? " own " : " ") + toHex(msg));
-        };
-    };
-    EXPECT_FALSE(tester->open(9600, recorder("tester")));
-    ASSERT_TRUE(vpw->open(J1850Bus::kVpwBitrate, recorder("vpw")));
-    ASSERT_TRUE(pwm->open(J1850Bus::kPwmBitrate, recorder("pwm")));
-    ASSERT_TRUE(tester->open(J1850Bus::kPwmBitrate, recorder("tester")));
+    Log log;
+    EXPECT_FALSE(tester->open(9600, log.recorder("tester ")));
+    ASSERT_TRUE(vpw->open(J1850Bus::kVpwBitrate, log.recorder("vpw ")));
+    ASSERT_TRUE(pwm->open(J1850Bus::kPwmBitrate, log.recorder("pwm ")));
+    ASSERT_TRUE(tester->open(J1850Bus::kPwmBitrate, log.recorder("tester ")));
     EXPECT_EQ(bus.openPorts(), 3);
     ASSERT_TRUE(tester->write(hex("61 6a f1 01 0d")));
-    ASSERT_TRUE(waitUntil([&] {
-        std::lock_guard<std::mutex> l(m);
-        return log.size() == 2;
-    }));
+    log.await(2);
     tester->close();
-    ASSERT_TRUE(tester->open(J1850Bus::kVpwBitrate, recorder("tester")));  // moved to the other bus
+    ASSERT_TRUE(tester->open(J1850Bus::kVpwBitrate, log.recorder("tester ")));  // moved to the other bus
     ASSERT_TRUE(tester->write(hex("68 6a f1 01 0d")));
-    ASSERT_TRUE(waitUntil([&] {
-        std::lock_guard<std::mutex> l(m);
-        return log.size() == 4;
-    }));
-    std::lock_guard<std::mutex> l(m);
-    std::sort(log.begin(), log.end());
-    const std::vector<std::string> expected = {"pwm 61 6a f1 01 0d", "tester own 61 6a f1 01 0d",
-                                               "tester own 68 6a f1 01 0d", "vpw 68 6a f1 01 0d"};
-    EXPECT_EQ(log, expected);
+    EXPECT_EQ(log.await(4, true), (Lines{"pwm 61 6a f1 01 0d", "tester own 61 6a f1 01 0d", "tester own 68 6a f1 01 0d",
+                                         "vpw 68 6a f1 01 0d"}));
+}
+
+TEST(SimulatedJ1708Bus, CarriesWholeMessagesWithTimestampsAndConfirmations)
+{
+    SimulatedJ1708Bus bus;
+    auto a = bus.createPort(), b = bus.createPort();
+    Log heardA, heardB;
+    EXPECT_FALSE(b->open(19200, heardB.recorder("")));
+    ASSERT_TRUE(a->open(9600, heardA.recorder("")) && b->open(9600, heardB.recorder("")));
+    ASSERT_TRUE(a->write(hex("80 54 32 be 10 0b 4f")));
+    ASSERT_TRUE(b->write(hex("89 01 76")));
+    EXPECT_EQ(heardA.await(2), (Lines{"own 80 54 32 be 10 0b 4f", "89 01 76"}));
+    EXPECT_EQ(heardB.await(2), (Lines{"80 54 32 be 10 0b 4f", "own 89 01 76"}));
 }
 
 }  // namespace
