@@ -144,8 +144,8 @@ void BM_VehicleIso15765RequestAnswer(benchmark::State& state)
             const short n = rig.g.RP1210_ReadMessage(id, buffer, short(sizeof buffer), 1);
             if (n <= 0)
                 break;
-            // Timestamp, type, 0x7E8, then the positive answer to 22 F190.
-            answered = n > 11 && quint8(buffer[9]) == 0x62 && quint8(buffer[8]) == 0xE8;
+            // Timestamp, the header that ends in 0x7E8, then the positive answer to 22 F190.
+            answered = n > 12 && quint8(buffer[9]) == 0xE8 && quint8(buffer[10]) == 0x62;
         }
         const double d = micros(Clock::now() - t0);
         failures += !answered;

@@ -120,6 +120,16 @@ int AdapterClients::connectedCount() const
     return n;
 }
 
+quint8 AdapterClients::carrierOf(quint8 client, quint8 protocol) const
+{
+    if (client >= 1 && client <= kClients && clients_[client - 1].connected)
+        return clients_[client - 1].protocol == protocol ? client : 0;
+    for (int i = 0; i < kClients; ++i)
+        if (clients_[size_t(i)].connected && clients_[size_t(i)].protocol == protocol)
+            return quint8(i + 1);
+    return 0;
+}
+
 int AdapterClients::countOn(Bus bus) const
 {
     int n = 0;

@@ -73,6 +73,11 @@ public:
     void clear() { clients_ = {}; speeds_ = {}; canFilters_.clear(); }
 
     AdapterClient* find(quint8 client);
+    // The client whose record carries a request of `client` on `protocol`: the client
+    // itself when connected on it, else the first client connected on the protocol (the
+    // library connects only the first client of a protocol to the adapter; the later
+    // ones send under their own ids). 0 when nobody carries the protocol.
+    quint8 carrierOf(quint8 client, quint8 protocol) const;
     const std::array<AdapterClient, kClients>& all() const { return clients_; }
     int connectedCount() const;
     int countOn(Bus bus) const;  // connected clients on the bus

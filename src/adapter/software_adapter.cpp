@@ -288,9 +288,13 @@ void SoftwareAdapter::dispatch(const Request& r)
     case SERV_CONECTAR_CLIENTE:
         onConnect(r);
         break;
-    case SERV_DESCONECTAR_CLIENTE:
-        onDisconnect(r.client, true);
+    case SERV_DESCONECTAR_CLIENTE: {
+        // The last client of a protocol leaving releases the protocol, whichever client
+        // connected it.
+        const quint8 carrier = clients_.carrierOf(r.client, r.protocol);
+        onDisconnect(carrier != 0 ? carrier : r.client, true, r.client);
         break;
+    }
     case SERV_ENVIAR_MENSAJE:
         onSend(r);
         break;
@@ -488,12 +492,14 @@ void SoftwareAdapter::onConnect(const Request& r)
     deliver(frame(SERV_CONECTAR_CLIENTE, {r.client, res.state, res.speed}));
 }
 
-void SoftwareAdapter::onDisconnect(quint8 client, bool answer)
+void SoftwareAdapter::onDisconnect(quint8 client, bool answer, quint8 answerAs)
 {
+    if (answerAs == 0)
+        answerAs = client;
     AdapterClient* c = clients_.find(client);
     if (c == nullptr || !c->connected) {
         if (answer)
-            deliver(frame(SERV_DESCONECTAR_CLIENTE, {client, RESP_SERV_NOT_CONNECTED}));
+            deliver(frame(SERV_DESCONECTAR_CLIENTE, {answerAs, RESP_SERV_NOT_CONNECTED}));
         return;
     }
     clearFlowControl(*c);
@@ -512,7 +518,7 @@ void SoftwareAdapter::onDisconnect(quint8 client, bool answer)
         }
     }
     if (answer)
-        deliver(frame(SERV_DESCONECTAR_CLIENTE, {client, RESP_SERV_OK}));
+        deliver(frame(SERV_DESCONECTAR_CLIENTE, {answerAs, RESP_SERV_OK}));
 }
 
 void SoftwareAdapter::reset()
@@ -542,8 +548,8 @@ void SoftwareAdapter::confirm(quint8 protocol, quint8 state, quint8 counter)
 
 void SoftwareAdapter::onSend(const Request& r)
 {
-    AdapterClient* c = clients_.find(r.client);
-    if (c == nullptr || !c->connected || c->protocol != r.protocol) {
+    AdapterClient* c = clients_.find(clients_.carrierOf(r.client, r.protocol));
+    if (c == nullptr) {
         confirm(r.protocol, RESP_SERV_NOT_CONNECTED, r.counter);
         return;
     }

@@ -108,7 +108,8 @@ private:
     void dispatch(const Request& r);
     QByteArray failureAnswer(const Request& r) const;
     void onConnect(const Request& r);
-    void onDisconnect(quint8 client, bool answer);
+    // Disconnects `client`; the answer names answerAs (0: the client itself).
+    void onDisconnect(quint8 client, bool answer, quint8 answerAs = 0);
     void onSend(const Request& r);
     void sendJ1939(const Request& r);
     void sendCan(const Request& r);

@@ -141,6 +141,13 @@ public:
         return n;
     }
 
+    // Threads asleep in a wait (diagnostics and tests).
+    int waiters() const
+    {
+        rp1210core::internal::MutexLocker lock(mutex_);
+        return waiters_;
+    }
+
     int available() const
     {
         rp1210core::internal::MutexLocker lock(mutex_);

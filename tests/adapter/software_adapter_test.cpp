@@ -129,6 +129,24 @@ TEST_F(Adapter, MessagesReachTheBusOnceAndAreConfirmedWithAndWithoutEcho)
     }
 }
 
+// The library connects only the first client of a protocol to the adapter: a later one
+// sends under its own id, and whichever client leaves last releases the protocol.
+TEST_F(Adapter, LaterClientsOfAProtocolSendAndTheLastToLeaveReleasesIt)
+{
+    start();
+    ASSERT_EQ(open("J1939", true), 1);
+    ASSERT_EQ(open("J1939", true), 2);
+    ASSERT_EQ(send(2, "00ef00 06 02 01 5a"), 0);
+    EXPECT_EQ(readHex(2), "01 00 ef 00 06 02 01 5a");
+    ASSERT_EQ(rig->can.written().size(), 1u);
+    EXPECT_TRUE(rig->can.written()[0].sameContent(canFrame(0x18ef0102, true, "5a")));
+    EXPECT_EQ(rig->sendStates(), std::vector<int>{RESP_SERV_OK});
+    ASSERT_EQ(rig->g.RP1210_ClientDisconnect(1), 0);
+    ASSERT_EQ(rig->g.RP1210_ClientDisconnect(2), 0);
+    EXPECT_EQ(rig->can.rate(), 0u);  // the bus closed with the protocol's last client
+    EXPECT_EQ(connect("CAN"), 1);    // and the slot connects afresh
+}
+
 TEST_F(Adapter, AFrameTheBusRefusesIsConfirmedAsAFailureAndFreesItsSlot)
 {
     start();
