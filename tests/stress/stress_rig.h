@@ -45,7 +45,7 @@ struct Load {
     int seconds = 20;
     int framesPerMs = 10;  // the node's frames, each to 9 clients
     ms sendPeriod{1};      // between one echo client's messages (J1708: 10 times as long)
-    std::chrono::seconds stallLimit{30};
+    ms stallLimit{30000};
     ms answerLimit{5000};
     ms drainLimit{20000};
     const char* build = "plain build";
@@ -59,12 +59,14 @@ inline Load currentLoad()
 #if defined(RP1210_STRESS_TSAN)
     // Every access is checked: a tenth of the traffic keeps the threads interleaving
     // without the checker falling behind.
-    l.framesPerMs = 1, l.sendPeriod = ms(8), l.stallLimit = std::chrono::seconds(90), l.build = "thread sanitizer";
+    l.framesPerMs = 1, l.sendPeriod = ms(8), l.stallLimit = ms(90000), l.build = "thread sanitizer";
     l.answerLimit = ms(20000), l.drainLimit = ms(60000);
 #elif defined(RP1210CORE_SANITIZED)
-    l.framesPerMs = 4, l.sendPeriod = ms(2), l.stallLimit = std::chrono::seconds(60), l.build = "instrumented build";
+    l.framesPerMs = 4, l.sendPeriod = ms(2), l.stallLimit = ms(60000), l.build = "instrumented build";
     l.drainLimit = ms(40000);
 #endif
+    if (const char* s = std::getenv("RP1210_STRESS_STALL_MS"))  // to see the watchdog at work
+        l.stallLimit = ms(std::max(1, std::atoi(s)));
     return l;
 }
 
@@ -146,7 +148,7 @@ private:
             const std::vector<const Position*> stalled = positions_.stalled(limit_);
             if (stalled.empty())
                 continue;
-            std::fprintf(stderr, "\nSTALLED: %s has not moved for %.0f s. Every thread's position:\n",
+            std::fprintf(stderr, "\nSTALLED: %s has not moved for %.1f s. Every thread's position:\n",
                          stalled.front()->name().c_str(), std::chrono::duration<double>(limit_).count());
             positions_.print();
             if (access("/usr/bin/gdb", X_OK) == 0) {
@@ -435,8 +437,10 @@ public:
     void waitForTheEnd(const std::vector<std::unique_ptr<Tracked>>& tracked)
     {
         Position& at = positions.add("main");
-        at.step("running the load");
-        std::this_thread::sleep_for(std::chrono::seconds(load.seconds));
+        for (int s = 0; s < load.seconds; ++s) {
+            at.step("running the load");
+            std::this_thread::sleep_for(std::chrono::seconds(1));
+        }
         at.step("stopping");
         stopping_ = true;
         node.stop();
