@@ -195,7 +195,8 @@ TEST(SimulatedVehicle, J1708EngineSendsRoadAndEngineSpeedEvery100msWithValidChec
     ASSERT_EQ(qint64(rig.seenJ1708.size()), kDriveCycleMs / 100 + 1);
     double fastest = 0;
     for (size_t i = 0; i < rig.seenJ1708.size(); ++i) {
-        const auto& [ms, m] = rig.seenJ1708[i];
+        const qint64 ms = rig.seenJ1708[i].first;
+        const QByteArray& m = rig.seenJ1708[i].second;  // a plain reference: lambdas may capture it
         EXPECT_EQ(ms, start + qint64(i) * 100);
         ASSERT_TRUE(j1708::checkMessage(m) && m.size() == 7) << toHex(m);
         const auto byte = [&m](int at) { return quint8(m.at(at)); };
