@@ -305,7 +305,7 @@ struct Tracked {
     std::atomic<quint32> nextFrame{0};  // the node's next number this client must read
     std::atomic<quint32> nextEcho{0};   // the next own message to come back
     long missing = 0;                   // node frames a tight client never read
-    long echoesMissing = 0;             // own messages passed over by a later echo
+    std::atomic<long> echoesMissing{0};  // own messages passed over by a later echo
     std::vector<std::string> problems;  // reader thread only, until joined
 
     void fail(const std::string& what) { problems.push_back(what); }
@@ -398,8 +398,7 @@ public:
     // Connects and sets up a tracked client; its id, or the failing result negated.
     short open(const char* protocol, Tracked& t)
     {
-        static quint8 nextTag = 0xE0;
-        t.tag = nextTag++;
+        t.tag = nextTag_++;
         t.sendPeriod = t.kind == Tracked::J1708 ? load.sendPeriod * 10 : load.sendPeriod;
         const short id = rig.g.RP1210_ClientConnect(0, 1, protocol, 0, t.rxBytes, 0);
         if (id < 1 || id > 16)
@@ -450,7 +449,7 @@ public:
             [&] {
                 for (const auto& t : tracked)
                     if ((t->kind != Tracked::J1708 && !t->tight && t->nextFrame < frames) ||
-                        (t->echo && t->nextEcho + quint32(t->echoesMissing) + quint32(refusals.of(t->id)) < t->accepted))
+                        (t->echo && t->nextEcho + quint32(refusals.of(t->id)) < t->accepted + quint32(t->echoesMissing)))
                         return false;
                 return true;
             },
@@ -469,6 +468,7 @@ public:
 
 private:
     std::atomic<bool> stopping_{false}, finished_{false};
+    quint8 nextTag_ = 0xE0;  // each client's own source address, identifier byte or MID
 };
 
 // ---- accounting ----
