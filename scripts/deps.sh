@@ -12,4 +12,4 @@ ensure_packages() {
     DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -qq --no-install-recommends "${missing[@]}"
 }
 
-BUILD_PACKAGES=(g++ cmake ninja-build qtbase5-dev libgtest-dev libgmock-dev pkgconf python3)
+BUILD_PACKAGES=(g++ cmake ninja-build qtbase5-dev libgtest-dev libgmock-dev libbenchmark-dev pkgconf python3)

@@ -94,6 +94,7 @@ void Cliente::valoresPorDefecto()
     iso9141Mode_ = 1;
     filterMode_ = 0;
     rxFull_ = false;
+    rxRefused_ = 0;
     deleteMsjRecibido();
     deleteMsjSaliente();
     deleteAllFilters();
@@ -263,6 +264,7 @@ quint32 Cliente::storeReceived(QByteArray& msg, bool removePriority)
     MutexLocker lock(rxLock_);
     if (rxFree_ < msg.size()) {
         rxFull_ = true;
+        ++rxRefused_;
         return quint32(rp1210rc::RX_QUEUE_FULL);
     }
     QByteArray stored = msg;

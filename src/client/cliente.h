@@ -81,6 +81,8 @@ public:
     void setFilterMode(quint8 v) { filterMode_ = v ? 1 : 0; }
     bool getRX_FULL() const { return rxFull_; }
     void setRX_FULL(bool v) { rxFull_ = v; }
+    // Received messages and echoes the queue refused for want of room since the connect.
+    quint64 getRxRefused() const { return rxRefused_; }
 
     // --- buffer sizes and free bytes ---
     qint32 getTamanoBufferEntrada() const { return rxSize_; }
@@ -203,6 +205,7 @@ private:
     std::atomic<quint8> iso9141Mode_{1};
     std::atomic<quint8> filterMode_{0};
     std::atomic<bool> rxFull_{false};
+    std::atomic<quint64> rxRefused_{0};
     std::atomic<qint32> rxSize_{kDefaultBufferSize};
     std::atomic<qint32> txSize_{kDefaultBufferSize};
 

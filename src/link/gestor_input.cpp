@@ -1,5 +1,6 @@
 #include "link/gestor_input.h"
 
+#include "common/message_semaphore.h"
 #include "link/gestor_io.h"
 #include "link/thread_priority.h"
 
@@ -18,6 +19,12 @@ constexpr int kKeptSlotCapacity = 4096;
 // receive thread has finished the frames it took: waking it for every single slot
 // costs a context switch per frame and slows the whole stream down.
 constexpr int kWakeBatch = 64;
+
+// Readers blocked on the clients' queues are woken once per this many dispatched frames
+// (or sooner, when the frames waiting run out), not once per message: with 16 clients a
+// wake per message costs more than the delivery itself. A lone frame wakes its readers
+// as soon as it is dispatched.
+constexpr int kReaderWakeFrames = 64;
 }  // namespace
 
 GestorInput::GestorInput() = default;
@@ -154,6 +161,7 @@ void GestorInput::run()
             index = readIndex_;
         }
         int done = 0;
+        WakeBatch readerWakes;
         while (done < batch && running_) {
             QByteArray& slot = ring_[index];
             try {
@@ -166,6 +174,8 @@ void GestorInput::run()
             }
             index = (index + 1) % kSlots;
             ++done;
+            if (done % kReaderWakeFrames == 0)
+                readerWakes.flush();
             bool wake = false;
             {
                 MutexLocker lock(mutex_);

@@ -105,8 +105,8 @@ short GestorRP1210::RP1210_ReadMessage(short clientId, char* buffer, short buffe
 
     MutexLocker readLock(readLocks_[static_cast<size_t>(clientId)]);
     const quint32 timeout = cliente->getBlockingTimeout();
-    const quint32 start = clock().processMillis();
-    for (;;) {
+    quint32 start = 0;
+    for (bool first = true;; first = false) {
         // Checked after every wake: a failed link and a disconnect each wake this wait, and
         // a disconnect that completed before the read lock was ours left the slot free.
         const int failed = linkError_;
@@ -114,6 +114,12 @@ short GestorRP1210::RP1210_ReadMessage(short clientId, char* buffer, short buffe
             return static_cast<short>(-failed);
         if (!usable(*cliente))
             return static_cast<short>(-rp1210rc::CLIENT_DISCONNECTED);
+        if (first) {
+            // A message already queued is handed over without reading the clock.
+            if (const qint16 ready = cliente->GetMsjToRead(buffer, bufferSize, 0, &linkError_))
+                return ready;
+            start = clock().processMillis();
+        }
 
         int waitMs = -1;  // time-out 0: wait without limit
         if (timeout != 0) {
@@ -136,6 +142,9 @@ quint32 GestorRP1210::almacenarMsjBuzon(quint8 protocolo, QByteArray& message)
     const char* src = message.constData();
     const bool j1708Framing = isJ1708Framing(protocolo);
 
+    // One copy per layout (checksum kept or cut, echo byte or not), shared by every client
+    // that reads that layout: the queues hold references to the same bytes.
+    QByteArray layouts[2][2];
     quint32 result = 0;
     for (const auto& slot : clientes_) {
         Cliente& c = *slot;
@@ -146,18 +155,18 @@ quint32 GestorRP1210::almacenarMsjBuzon(quint8 protocolo, QByteArray& message)
         // a shorter one would eat into the timestamp, so it is not delivered.
         if (stripChecksum && size <= kTimestampSize)
             continue;
-        const int kept = stripChecksum ? size - 1 : size;
         const bool echo = c.getEchoMode();
-
-        // The one copy per client, built in its final layout.
-        QByteArray copy(kept + (echo ? 1 : 0), Qt::Uninitialized);
-        char* dst = copy.data();
-        std::memcpy(dst, src, kTimestampSize);
-        int at = kTimestampSize;
-        if (echo)
-            dst[at++] = 0x00;  // received from the network, not this client's own
-        std::memcpy(dst + at, src + kTimestampSize, size_t(kept - kTimestampSize));
-
+        QByteArray& copy = layouts[stripChecksum][echo];
+        if (copy.isNull()) {
+            const int kept = stripChecksum ? size - 1 : size;
+            copy = QByteArray(kept + (echo ? 1 : 0), Qt::Uninitialized);
+            char* dst = copy.data();
+            std::memcpy(dst, src, kTimestampSize);
+            int at = kTimestampSize;
+            if (echo)
+                dst[at++] = 0x00;  // received from the network, not this client's own
+            std::memcpy(dst + at, src + kTimestampSize, size_t(kept - kTimestampSize));
+        }
         result = c.addMsjRecibido(copy);
     }
     return result;

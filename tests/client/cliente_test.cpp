@@ -102,6 +102,9 @@ TEST(Cliente, ReceiveSpaceFlagAndFilterState)
     EXPECT_EQ(readOne(c), full);  // reading frees the space; RX_FULL stays until cleared
     EXPECT_TRUE(c.getRX_FULL());
     EXPECT_EQ(c.addMsjRecibido(one), 0u);
+    EXPECT_EQ(c.getRxRefused(), 2u);  // the two refusals, counted until the next connect
+    c.valoresPorDefecto();
+    EXPECT_EQ(c.getRxRefused(), 0u);
 
     // Network messages pass with the receive flag on and state 1 (or 2 with a matching
     // filter); echoes bypass both.
@@ -253,6 +256,28 @@ TEST(ClienteFilters, AlreadyHeldIso15765RecordsAreCutOut)
 // A reader waiting without limit, racing adds and deleteMsjRecibido: every message it gets
 // is whole and in queue order, the token count matches the queue, and a pending
 // disconnection set during its wait releases it once the queue is empty.
+// A thread holding a WakeBatch counts tokens at once and wakes their waiters when the
+// batch ends: late, never lost.
+TEST(ClienteThreads, AWaiterReleasedInsideAWakeBatchWakesWhenTheBatchEnds)
+{
+    MessageSemaphore s;
+    std::atomic<bool> taken{false};
+    std::thread waiter([&] { taken = s.tryAcquire(-1); });
+    ASSERT_TRUE(waitUntil([&] { return s.waiters() == 1; }));
+    {
+        WakeBatch batch;
+        s.release();
+        MessageSemaphore idle;  // nobody waits on it: its token is simply there
+        idle.release();
+        EXPECT_TRUE(idle.tryTake());
+    }
+    const bool woke = waitUntil([&] { return taken.load(); });
+    if (!woke)
+        s.wakeAll();  // let the thread end before the failure is reported
+    waiter.join();
+    EXPECT_TRUE(woke);
+}
+
 TEST(ClienteThreads, FlushRacingAnUnlimitedReaderAndPendingDisconnectReleasesIt)
 {
     Cliente c(1, PROTOCOLO_CAN, 0, 0, false);

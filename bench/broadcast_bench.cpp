@@ -1,13 +1,12 @@
-// Measures how evenly the real send thread repeats a 100 ms broadcast record, and
-// what one scheduler tick costs when nothing is due.
-//
-//   broadcast_jitter [seconds]      (default 10 seconds per scenario)
+// How evenly the real send thread repeats a 100 ms broadcast record, alone and while
+// another client sends as fast as the send thread takes its messages, and what one
+// scheduler tick costs when nothing is due.
 //
 // Wiring as a host does it, with a transport that timestamps every frame it is given:
 // GestorRP1210 -> Gestor_IO (real send thread) -> TimingLink. Client 1 (CAN) adds the
-// record with send command 22; in the second scenario client 2 (CAN) sends messages
-// as fast as the send thread takes them (at most kMaxQueued frames waiting, as an
-// adapter's queue would bound it).
+// record with send command 22; under load client 2 (CAN) sends messages as fast as the
+// send thread takes them (at most kMaxQueued frames waiting, as an adapter's queue would
+// bound it).
 #include "link/gestor_io.h"
 #include <rp1210core/iproxy_link.h>
 #include "common/clock.h"
@@ -16,6 +15,8 @@
 
 #include <QByteArray>
 #include <QString>
+
+#include <benchmark/benchmark.h>
 
 #include <algorithm>
 #include <atomic>
@@ -206,9 +207,31 @@ public:
     std::chrono::steady_clock::time_point realTimeOfMillis(quint32) const override { return Clock::now(); }
 };
 
-// Cost of one scheduler tick with `clients` clients of `records` records each, none due.
-void idleTick(int clients, int records)
+// Intervals between repetitions of the 100 ms record; none may be shorter than 100 ms.
+void BM_BroadcastJitter(benchmark::State& state)
 {
+    const bool load = state.range(0) != 0;
+    const int secondsPerRun = 5;
+    Figures f;
+    for (auto _ : state) {
+        f = measure(secondsPerRun, load);
+        state.SetIterationTime(secondsPerRun);
+    }
+    state.counters["intervals"] = f.intervals;
+    state.counters["min_ms"] = f.minMs;
+    state.counters["median_ms"] = f.medianMs;
+    state.counters["p99_ms"] = f.p99Ms;
+    state.counters["max_ms"] = f.maxMs;
+    state.counters["under_100ms"] = f.below;
+    state.counters["load_frames_per_s"] = double(f.loadFrames) / secondsPerRun;
+}
+BENCHMARK(BM_BroadcastJitter)->ArgName("under_load")->Arg(0)->Arg(1)->UseManualTime()->Iterations(1)
+    ->Unit(benchmark::kMillisecond);
+
+// One turn of the send loop's broadcast walk with nothing due.
+void BM_BroadcastIdleTick(benchmark::State& state)
+{
+    const int clients = int(state.range(0)), records = int(state.range(1));
     StillClock still;
     Rig rig;  // send thread not started: the ticks are called here
     rig.g.setClock(&still);
@@ -219,41 +242,18 @@ void idleTick(int clients, int records)
             rig.g.Cmd_Set_Broadcast_Msg(rig.g.getCliente(quint8(id)), add, short(sizeof add));
         }
     }
-    constexpr int kTicks = 200000;
     for (int i = 0; i < 1000; ++i)
         rig.g.sendBroadcastMsg();
     gNewCalls = 0;
     gCountNew = true;
-    const Clock::time_point start = Clock::now();
-    for (int i = 0; i < kTicks; ++i)
+    long ticks = 0;
+    for (auto _ : state) {
         rig.g.sendBroadcastMsg();
-    const Clock::time_point end = Clock::now();
+        ++ticks;
+    }
     gCountNew = false;
-    const double ns = std::chrono::duration<double, std::nano>(end - start).count() / kTicks;
-    std::printf("idle tick, %2d clients x %2d records: %8.1f ns per tick, %ld allocations in %d ticks\n", clients,
-                records, ns, gNewCalls, kTicks);
+    state.counters["allocations_per_tick"] = double(gNewCalls) / double(ticks);
 }
-
-void print(const char* name, const Figures& f, int seconds)
-{
-    std::printf("%-34s intervals %3d  min %8.3f  median %8.3f  p99 %8.3f  max %8.3f ms  under %d ms: %d",
-                name, f.intervals, f.minMs, f.medianMs, f.p99Ms, f.maxMs, kIntervalMs, f.below);
-    if (f.loadFrames > 0)
-        std::printf("  (load: %.0f frames/s)", double(f.loadFrames) / seconds);
-    std::printf("\n");
-}
+BENCHMARK(BM_BroadcastIdleTick)->Args({1, 1})->Args({16, 16});
 
 }  // namespace
-
-int main(int argc, char** argv)
-{
-    const int seconds = argc > 1 ? std::max(1, std::atoi(argv[1])) : 10;
-    std::printf("100 ms broadcast record, real send thread, %d s per scenario\n", seconds);
-    const Figures idle = measure(seconds, false);
-    print("alone", idle, seconds);
-    const Figures loaded = measure(seconds, true);
-    print("with a client sending at full speed", loaded, seconds);
-    idleTick(1, 1);
-    idleTick(16, 16);
-    return idle.below == 0 && loaded.below == 0 ? 0 : 2;
-}
