@@ -1,5 +1,6 @@
 #include "adapter/software_adapter.h"
 
+#include "adapter/adapter_speeds.h"
 #include "adapter/answer_builder.h"
 #include "adapter/j1708_framing.h"
 #include "common/protocols.h"
@@ -59,6 +60,7 @@ SoftwareAdapter::SoftwareAdapter(Config config, Buses buses)
       j1708Bus_(buses.j1708),
       klineBus_(buses.kline),
       j1850Bus_(buses.j1850),
+      canConfirms_(buses.can != nullptr && buses.can->confirmsTransmission()),
       start_(std::chrono::steady_clock::now())
 {
 }
@@ -168,6 +170,15 @@ void SoftwareAdapter::run()
             case Event::Kind::Can:
                 onCanFrame(e.can);
                 break;
+            case Event::Kind::CanOwn:
+                onCanOwn(e.can);
+                break;
+            case Event::Kind::CanLost:
+                onCanLost(e.can);
+                break;
+            case Event::Kind::CanHealth:
+                setCanHealth(e.health, e.text);
+                break;
             case Event::Kind::J1708:
                 onJ1708Message(e.bytes);
                 break;
@@ -193,6 +204,10 @@ void SoftwareAdapter::run()
     isoConnections_.clear();
     claims_.clear();
     repeated_.clear();
+    inFlight_.clear();
+    deferred_.clear();
+    lostWrites_.clear();
+    canHealth_ = bus::CanHealth::Ok;
     joiner_ = SegmentJoiner();
     j1850Filters_.clear();
     klineInit_.reset();
@@ -295,12 +310,15 @@ void SoftwareAdapter::dispatch(const Request& r)
         onSend(r);
         break;
     case SERV_ESTADO_HARDWARE: {
-        // Per network: bit 0 a client is connected on it.
+        // Per network: bit 0 a client is connected on it; on CAN also bit 1 traffic within
+        // the last second and bit 2 bus off. The device: bit 0 there, bit 1 lost.
         auto on = [&](int protocol) { return quint8(anyClientOn(quint8(protocol)) ? 1 : 0); };
-        const quint8 iso = quint8(anyClientOn(PROTOCOLO_ISO15765) || anyClientOn(PROTOCOLO_ISO15765_ALT) ? 1 : 0);
+        const bool iso = anyClientOn(PROTOCOLO_ISO15765) || anyClientOn(PROTOCOLO_ISO15765_ALT);
+        const quint8 device = canHealth_ == bus::CanHealth::Gone ? 0x02 : 0x01;
         deliver(frame(SERV_ESTADO_HARDWARE,
-                      {r.client, 0x01, on(PROTOCOLO_J1939), on(PROTOCOLO_J1708), on(PROTOCOLO_CAN),
-                       on(PROTOCOLO_J1850), iso, hardwareStatusOf(AdapterClients::Bus::KLine), on(PROTOCOLO_KWP2000)}));
+                      {r.client, device, canStatus(on(PROTOCOLO_J1939) != 0), on(PROTOCOLO_J1708),
+                       canStatus(on(PROTOCOLO_CAN) != 0), on(PROTOCOLO_J1850), canStatus(iso),
+                       hardwareStatusOf(AdapterClients::Bus::KLine), on(PROTOCOLO_KWP2000)}));
         break;
     }
     case SERV_RESETEAR_LINK:
@@ -477,15 +495,45 @@ void SoftwareAdapter::repeatDue(qint64 now)
 
 void SoftwareAdapter::onConnect(const Request& r)
 {
-    AdapterClients::ConnectResult res = clients_.connect(r.client, r.protocol, r.a, r.packetize);
+    AdapterClients::ConnectResult res = clients_.connect(r.client, r.protocol, autoSpeed(r.protocol, r.a), r.packetize);
     const AdapterClients::Bus bus = AdapterClients::busOf(r.protocol);
-    if (res.state == RESP_SERV_OK && res.opensBus && !openBus(bus, res.speed)) {
+    // A CAN interface that went away is opened anew by the next client: it may be back.
+    const bool reopen = res.state == RESP_SERV_OK && !res.opensBus && bus == AdapterClients::Bus::Can &&
+                        (!canOpen_ || canHealth_ == bus::CanHealth::Gone);
+    if (reopen)
+        closeBus(bus);
+    if (res.state == RESP_SERV_OK && (res.opensBus || reopen) && !openBus(bus, res.speed)) {
         clients_.disconnect(r.client);
-        // A bus that is there but will not run at this speed (a simulated vehicle's fixed
-        // rate, an interface set up outside the driver) is another speed in use.
-        res.state = hasBus(bus) ? RESP_SERV_OTHER_SPEED : RESP_SERV_NOT_SUPPORTED;
+        res.state = openFailure(bus, res.speed);
+        // Why, for the application's error text, before the answer that reports it.
+        if (bus == AdapterClients::Bus::Can && faultHandler_)
+            faultHandler_(res.state == kStateBusUnavailable ? bus::CanHealth::Gone : canHealth_, canBus_->openError());
     }
     deliver(frame(SERV_CONECTAR_CLIENTE, {r.client, res.state, res.speed}));
+}
+
+quint8 SoftwareAdapter::openFailure(AdapterClients::Bus bus, quint8 speed) const
+{
+    if (!hasBus(bus))
+        return RESP_SERV_NOT_SUPPORTED;
+    // A bus that is there but will not run at this speed (a simulated vehicle's fixed
+    // rate, an interface set up outside the driver) is another speed in use; a CAN
+    // interface that cannot be reached at all is an unavailable device.
+    if (bus != AdapterClients::Bus::Can)
+        return RESP_SERV_OTHER_SPEED;
+    const quint32 preset = canBus_->presetBitrate();
+    return preset != 0 && preset != AdapterClients::bitrate(speed) ? quint8(RESP_SERV_OTHER_SPEED)
+                                                                    : kStateBusUnavailable;
+}
+
+quint8 SoftwareAdapter::autoSpeed(quint8 protocol, quint8 speed) const
+{
+    // "Auto" on a CAN interface whose rate is set outside the driver is that rate.
+    if (speed != VELOCIDAD_AUTO || !AdapterClients::onCanBus(protocol) || canBus_ == nullptr ||
+        clients_.countOn(AdapterClients::Bus::Can) != 0)
+        return speed;
+    const quint8 preset = speedCodeOf(protocol, canBus_->presetBitrate());
+    return preset != 0 ? preset : speed;
 }
 
 void SoftwareAdapter::onDisconnect(quint8 client, bool answer)
@@ -574,6 +622,8 @@ bool SoftwareAdapter::writeCan(const bus::CanFrame& f)
 {
     const bool ok = canOpen_ && canBus_->write(f);
     writeFailed_ = writeFailed_ || !ok;
+    if (ok && canConfirms_)
+        inFlight_.push_back(InFlight{f, ++writes_, nowMs() + config_.confirmLimitMs});
     return ok;
 }
 
@@ -598,7 +648,7 @@ void SoftwareAdapter::sendJ1939(const Request& r)
         confirm(r.protocol, sendFailureState(static_cast<J1939Failure>(-ticket)), r.counter);
         return;
     }
-    j1939Pending_[ticket] = PendingSend{r.protocol, r.counter};
+    j1939Pending_[ticket] = PendingSend{r.protocol, r.counter, writes_};
     flushJ1939();
 }
 
@@ -621,7 +671,8 @@ void SoftwareAdapter::sendCan(const Request& r)
         id = (id << 8) | quint8(d[1 + i]);
     const auto f = bus::CanFrame::make(id, extended, reinterpret_cast<const quint8*>(d.constData()) + 1 + idBytes,
                                        d.size() - 1 - idBytes);
-    confirm(r.protocol, writeCan(f) ? quint8(RESP_SERV_OK) : quint8(RESP_SERV_HW_QUEUE_FULL), r.counter);
+    const quint64 first = writes_;
+    confirmWrites(r.protocol, writeCan(f) ? quint8(RESP_SERV_OK) : quint8(RESP_SERV_HW_QUEUE_FULL), r.counter, first);
 }
 
 void SoftwareAdapter::sendIso(const Request& r, AdapterClient& c)
@@ -651,7 +702,7 @@ void SoftwareAdapter::sendIso(const Request& r, AdapterClient& c)
                     r.counter);
             return;
         }
-        isoPending_[rec.connection] = PendingSend{r.protocol, r.counter};
+        isoPending_[rec.connection] = PendingSend{r.protocol, r.counter, writes_};
         flushIso(out);
         return;
     }
@@ -672,7 +723,8 @@ void SoftwareAdapter::sendIso(const Request& r, AdapterClient& c)
         while (n < 8)
             pdu[n++] = c.padByte;
     const auto f = bus::CanFrame::make(id, IsoFlowRecord::typeExtended(type), pdu, n);
-    confirm(r.protocol, writeCan(f) ? quint8(RESP_SERV_OK) : quint8(RESP_SERV_HW_QUEUE_FULL), r.counter);
+    const quint64 first = writes_;
+    confirmWrites(r.protocol, writeCan(f) ? quint8(RESP_SERV_OK) : quint8(RESP_SERV_HW_QUEUE_FULL), r.counter, first);
 }
 
 void SoftwareAdapter::sendJ1708(const Request& r)
@@ -803,7 +855,7 @@ void SoftwareAdapter::flushJ1939()
         quint8 state = e.kind == J1939TpEvent::Kind::Sent ? quint8(RESP_SERV_OK) : sendFailureState(e.failure);
         if (state == RESP_SERV_OK && e.message.data.size() <= 8 && writeFailed_)
             state = RESP_SERV_HW_QUEUE_FULL;  // the single frame never reached the bus
-        confirm(p->second.protocol, state, p->second.counter);
+        confirmWrites(p->second.protocol, state, p->second.counter, p->second.firstWrite);
         j1939Pending_.erase(p);
     }
 }
@@ -830,9 +882,9 @@ void SoftwareAdapter::flushIso(IsoTpOutput& out)
         } else if (e.sending) {
             const auto p = isoPending_.find(e.connection);
             if (p != isoPending_.end()) {
-                confirm(p->second.protocol,
-                        e.kind == IsoTpEventKind::Sent ? quint8(RESP_SERV_OK) : quint8(RESP_SERV_NEGATIVE),
-                        p->second.counter);
+                confirmWrites(p->second.protocol,
+                              e.kind == IsoTpEventKind::Sent ? quint8(RESP_SERV_OK) : quint8(RESP_SERV_NEGATIVE),
+                              p->second.counter, p->second.firstWrite);
                 isoPending_.erase(p);
             }
         }
@@ -870,6 +922,8 @@ qint64 SoftwareAdapter::nextDeadline() const
     };
     consider(j1939_.nextDeadline());
     consider(isotp_.nextDeadline());
+    if (!inFlight_.empty())
+        consider(inFlight_.front().dueMs);
     for (const auto& entry : claims_)
         consider(entry.second.nextDeadline());
     for (const auto& entry : repeated_)
@@ -880,6 +934,7 @@ qint64 SoftwareAdapter::nextDeadline() const
 void SoftwareAdapter::pollEngines()
 {
     const qint64 now = nowMs();
+    expireWrites(now);
     repeatDue(now);
     if (j1939_.nextDeadline() >= 0 && j1939_.nextDeadline() <= now) {
         j1939_.poll(now);
@@ -901,6 +956,7 @@ void SoftwareAdapter::pollEngines()
 void SoftwareAdapter::onCanFrame(const bus::CanFrame& f)
 {
     const qint64 now = nowMs();
+    canTrafficMs_ = now;
     if (anyClientOn(PROTOCOLO_J1939) || !claims_.empty()) {
         for (auto& entry : claims_)
             entry.second.receive(f, now);

@@ -37,6 +37,7 @@ void SoftwareAdapter::closeBus(AdapterClients::Bus bus)
     if (bus == AdapterClients::Bus::Can && canOpen_) {
         canBus_->close();
         canOpen_ = false;
+        loseAllWrites();  // their confirmations can no longer come
     } else if (bus == AdapterClients::Bus::J1708 && j1708Open_) {
         j1708Bus_->close();
         j1708Open_ = false;
@@ -52,16 +53,30 @@ void SoftwareAdapter::closeBus(AdapterClients::Bus bus)
 
 bool SoftwareAdapter::openCan(quint8 speed)
 {
+    if (canBus_ == nullptr)
+        return false;
     auto receiver = [this](const bus::CanFrame& f, bool own) {
-        // Our own frames were confirmed when written; the transports want only others'.
-        if (own)
+        // Our own frames confirm the sends on a bus that reports its transmissions; on
+        // one that does not, they were confirmed when written. The transports want only
+        // others' frames.
+        if (own && !canConfirms_)
             return;
         Event e;
-        e.kind = Event::Kind::Can;
+        e.kind = own ? Event::Kind::CanOwn : Event::Kind::Can;
         e.can = f;
         post(std::move(e));
     };
-    canOpen_ = canBus_ != nullptr && canBus_->open(AdapterClients::bitrate(speed), receiver);
+    canBus_->setEventReceiver([this](const bus::CanBus::Event& ev) {
+        Event e;
+        e.kind = ev.kind == bus::CanBus::Event::Kind::WriteFailed ? Event::Kind::CanLost : Event::Kind::CanHealth;
+        e.can = ev.frame;
+        e.health = ev.health;
+        e.text = ev.text;
+        post(std::move(e));
+    });
+    canOpen_ = canBus_->open(AdapterClients::bitrate(speed), receiver);
+    if (canOpen_)
+        setCanHealth(bus::CanHealth::Ok, QString());
     return canOpen_;
 }
 

@@ -70,6 +70,8 @@ private:
     auto guarded(F&& f, decltype(f()) refused);
 
     short openDeviceLocked(short device) REQUIRES(deviceMutex_);
+    // The device's CAN interface changed its health or failed to open (its thread).
+    void onDeviceFault(bus::CanHealth health, const QString& text);
     void closeIfIdleLocked() REQUIRES(deviceMutex_);
     void closeIfIdle();
     bool anyClientConnected() const;
@@ -77,6 +79,10 @@ private:
     short noted(short client, short result);
 
     std::array<std::atomic<short>, 17> lastError_{};
+    // The open device's CAN interface: its health, and its last words for the error texts.
+    std::atomic<bus::CanHealth> busHealth_{bus::CanHealth::Ok};
+    internal::Mutex faultMutex_;
+    QByteArray faultText_ GUARDED_BY(faultMutex_);
 
     // Declared before the managers: destroyed after them.
     std::unique_ptr<Device> device_ GUARDED_BY(deviceMutex_);

@@ -4,6 +4,7 @@
 #include "api/devices.h"
 #include "api/ini_content.h"
 #include "api/ini_file.h"
+#include "common/protocols.h"
 #include "rp1210/connect_keywords.h"
 #include "rp1210/gestor_rp1210.h"
 
@@ -102,7 +103,20 @@ TEST(GeneratedIni, ListsExactlyWhatTheParserAndTheAdapterAccept)
         const QString section = QStringLiteral("ProtocolInformation") + n;
         const QString keyword = ini.value(section, QStringLiteral("ProtocolString"));
         listed.append(keyword);
-        EXPECT_EQ(splitList(ini.value(section, QStringLiteral("Devices"))), deviceIds);
+        // Each protocol names exactly the devices that carry it: CAN interfaces the CAN family.
+        enu_GATEWAY_Protocolo carried = PROTOCOLO_NULL;
+        enu_GATEWAY_Velocidad any = VELOCIDAD_NINGUNA;
+        QString anyMux;
+        parser.TranslateProtocolString(keyword.toLatin1().constData(), &carried, &any, &anyMux);
+        QStringList carriers;
+        for (const QString& id : deviceIds) {
+            DeviceSettings s;
+            parseDeviceParams(ini.value(QStringLiteral("DeviceInformation") + id, QStringLiteral("DeviceParams")), &s);
+            if (deviceCarries(s, quint8(carried)))
+                carriers.append(id);
+        }
+        EXPECT_EQ(splitList(ini.value(section, QStringLiteral("Devices"))), carriers) << qPrintable(keyword);
+        EXPECT_EQ(carriers.size() < deviceIds.size(), !rp1210core::internal::isCanFamily(carried)) << qPrintable(keyword);
         const QStringList speeds = splitList(ini.value(section, QStringLiteral("ProtocolSpeed")));
         EXPECT_FALSE(speeds.isEmpty()) << qPrintable(keyword);
         for (const QString& speed : speeds) {
