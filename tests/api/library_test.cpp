@@ -17,22 +17,6 @@ int threadCount()
     return QDir(QStringLiteral("/proc/self/task")).entryList(QDir::Dirs | QDir::NoDotAndDotDot).size();
 }
 
-QByteArray j1939(quint32 pgn, quint8 destination, QByteArray data, quint8 source = 0xF9)
-{
-    QByteArray m;
-    m.append(char(pgn & 0xFF)).append(char((pgn >> 8) & 0xFF)).append(char((pgn >> 16) & 0xFF));
-    m.append(char(6)).append(char(source)).append(char(destination));
-    return m + data;
-}
-
-QByteArray request(quint32 pgn, quint8 destination)
-{
-    const char asked[3] = {char(pgn & 0xFF), char((pgn >> 8) & 0xFF), char((pgn >> 16) & 0xFF)};
-    return j1939(59904, destination, QByteArray(asked, 3));
-}
-
-constexpr char kVin[] = "1SVTR5EX7PS000042";  // the simulated vehicle's
-
 }  // namespace
 
 TEST(Library, ExportsTheRp1210FunctionsAndLeavesNoThreadWhenUnloaded)
