@@ -622,8 +622,9 @@ bool SoftwareAdapter::writeCan(const bus::CanFrame& f)
 {
     const bool ok = canOpen_ && canBus_->write(f);
     writeFailed_ = writeFailed_ || !ok;
+    // The clock counts whole milliseconds: one more makes the wait at least the limit.
     if (ok && canConfirms_)
-        inFlight_.push_back(InFlight{f, ++writes_, nowMs() + config_.confirmLimitMs});
+        inFlight_.push_back(InFlight{f, ++writes_, nowMs() + config_.confirmLimitMs + 1});
     return ok;
 }
 

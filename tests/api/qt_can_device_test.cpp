@@ -3,6 +3,7 @@
 // vehicle's ECUs, frame for frame, in a program of their own), the driver's device
 // pointed at it through the INI file, and canbusutil listening on the same bus.
 #include "library.h"
+#include "support/free_port.h"
 #include "support/wait_until.h"
 
 #include <gtest/gtest.h>
@@ -12,30 +13,12 @@
 #include <QProcess>
 #include <QTemporaryDir>
 
-#include <netinet/in.h>
-#include <sys/socket.h>
-#include <unistd.h>
-
 #include <memory>
 #include <thread>
 
 namespace {
 
 constexpr int kStartLimitMs = 10000;
-
-// A loopback port no one listens on now: each test runs its own bus beside the others.
-quint16 freePort()
-{
-    const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t size = sizeof a;
-    const bool ok = ::bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0 &&
-                    ::getsockname(fd, reinterpret_cast<sockaddr*>(&a), &size) == 0;
-    ::close(fd);
-    return ok ? ntohs(a.sin_port) : 0;
-}
 
 // A program on the bus: rp1210-vehicle, or canbusutil listening.
 struct Peer {
@@ -73,7 +56,7 @@ class QtCanDevice : public ::testing::Test {
 protected:
     void SetUp() override
     {
-        port = freePort();
+        port = freeLoopbackPort();
         ASSERT_NE(port, 0);
         ASSERT_TRUE(startVehicle());
         // A vendor INI of our own: device 1 the virtual bus on our port, device 2 a
