@@ -1,6 +1,5 @@
 #include "adapter/software_adapter.h"
 
-#include "adapter/adapter_speeds.h"
 #include "adapter/answer_builder.h"
 #include "adapter/j1708_framing.h"
 #include "common/protocols.h"
@@ -510,30 +509,6 @@ void SoftwareAdapter::onConnect(const Request& r)
             faultHandler_(res.state == kStateBusUnavailable ? bus::CanHealth::Gone : canHealth_, canBus_->openError());
     }
     deliver(frame(SERV_CONECTAR_CLIENTE, {r.client, res.state, res.speed}));
-}
-
-quint8 SoftwareAdapter::openFailure(AdapterClients::Bus bus, quint8 speed) const
-{
-    if (!hasBus(bus))
-        return RESP_SERV_NOT_SUPPORTED;
-    // A bus that is there but will not run at this speed (a simulated vehicle's fixed
-    // rate, an interface set up outside the driver) is another speed in use; a CAN
-    // interface that cannot be reached at all is an unavailable device.
-    if (bus != AdapterClients::Bus::Can)
-        return RESP_SERV_OTHER_SPEED;
-    const quint32 preset = canBus_->presetBitrate();
-    return preset != 0 && preset != AdapterClients::bitrate(speed) ? quint8(RESP_SERV_OTHER_SPEED)
-                                                                    : kStateBusUnavailable;
-}
-
-quint8 SoftwareAdapter::autoSpeed(quint8 protocol, quint8 speed) const
-{
-    // "Auto" on a CAN interface whose rate is set outside the driver is that rate.
-    if (speed != VELOCIDAD_AUTO || !AdapterClients::onCanBus(protocol) || canBus_ == nullptr ||
-        clients_.countOn(AdapterClients::Bus::Can) != 0)
-        return speed;
-    const quint8 preset = speedCodeOf(protocol, canBus_->presetBitrate());
-    return preset != 0 ? preset : speed;
 }
 
 void SoftwareAdapter::onDisconnect(quint8 client, bool answer)

@@ -2,6 +2,8 @@
 // and closes with its last; what a bus delivers is queued for the adapter's thread.
 #include "adapter/software_adapter.h"
 
+#include "adapter/adapter_speeds.h"
+
 namespace rp1210core::adapter {
 
 bus::J1708Bus::Receiver SoftwareAdapter::messageReceiver(Event::Kind kind)
@@ -105,6 +107,30 @@ bool SoftwareAdapter::openJ1850(quint8 speed)
     if (j1850Bus_ != nullptr && j1850Bus_->open(bitrate, receiver))
         j1850Bitrate_ = bitrate;
     return j1850Bitrate_ != 0;
+}
+
+quint8 SoftwareAdapter::openFailure(AdapterClients::Bus bus, quint8 speed) const
+{
+    if (!hasBus(bus))
+        return RESP_SERV_NOT_SUPPORTED;
+    // A bus that is there but will not run at this speed (a simulated vehicle's fixed
+    // rate, an interface set up outside the driver) is another speed in use; a CAN
+    // interface that cannot be reached at all is an unavailable device.
+    if (bus != AdapterClients::Bus::Can)
+        return RESP_SERV_OTHER_SPEED;
+    const quint32 preset = canBus_->presetBitrate();
+    return preset != 0 && preset != AdapterClients::bitrate(speed) ? quint8(RESP_SERV_OTHER_SPEED)
+                                                                    : kStateBusUnavailable;
+}
+
+quint8 SoftwareAdapter::autoSpeed(quint8 protocol, quint8 speed) const
+{
+    // "Auto" on a CAN interface whose rate is set outside the driver is that rate.
+    if (speed != VELOCIDAD_AUTO || !AdapterClients::onCanBus(protocol) || canBus_ == nullptr ||
+        clients_.countOn(AdapterClients::Bus::Can) != 0)
+        return speed;
+    const quint8 preset = speedCodeOf(protocol, canBus_->presetBitrate());
+    return preset != 0 ? preset : speed;
 }
 
 bool SoftwareAdapter::hasBus(AdapterClients::Bus bus) const

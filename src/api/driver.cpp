@@ -173,7 +173,9 @@ short Driver::openDeviceLocked(short device)
     }
     device_ = api::openDevice(
         settings, [input](const QByteArray& f) { input->storeMsg(f.constData(), static_cast<quint32>(f.size())); },
-        [this](bus::CanHealth health, const QString& text) { onDeviceFault(health, text); }, &code);
+        // The managers outlive the device, or are left alive when a call never returned.
+        [this, api = api_.get()](bus::CanHealth health, const QString& text) { onDeviceFault(api, health, text); },
+        &code);
     if (!device_)
         return code;
     output_->setIProxyLink(device_->link());
@@ -181,7 +183,7 @@ short Driver::openDeviceLocked(short device)
     return 0;
 }
 
-void Driver::onDeviceFault(bus::CanHealth health, const QString& text)
+void Driver::onDeviceFault(::GestorRP1210* api, bus::CanHealth health, const QString& text)
 {
     {
         MutexLocker lock(faultMutex_);
@@ -191,7 +193,7 @@ void Driver::onDeviceFault(bus::CanHealth health, const QString& text)
     // A vanished interface fails every call at once, blocked reads too, until a connect
     // finds it again; a bus-off one refuses sends while it lasts.
     if (health == bus::CanHealth::Gone && before != bus::CanHealth::Gone)
-        api_->set_Error(rp1210rc::HARDWARE_NOT_RESPONDING);
+        api->set_Error(rp1210rc::HARDWARE_NOT_RESPONDING);
 }
 
 void Driver::closeIfIdleLocked()

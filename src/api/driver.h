@@ -71,7 +71,7 @@ private:
 
     short openDeviceLocked(short device) REQUIRES(deviceMutex_);
     // The device's CAN interface changed its health or failed to open (its thread).
-    void onDeviceFault(bus::CanHealth health, const QString& text);
+    void onDeviceFault(::GestorRP1210* api, bus::CanHealth health, const QString& text);
     void closeIfIdleLocked() REQUIRES(deviceMutex_);
     void closeIfIdle();
     bool anyClientConnected() const;

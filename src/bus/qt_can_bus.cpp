@@ -142,7 +142,11 @@ bool QtCanBus::write(const CanFrame& frame)
         outgoing_.push_back(frame);
     }
     // One hand-over for a burst: the event thread sends all that is queued.
-    return !wake || thread_->post([this] { flush(); });
+    if (!wake || thread_->post([this] { flush(); }))
+        return true;
+    MutexLocker lock(mutex_);  // the thread is stopping: nothing will send it
+    outgoing_.clear();
+    return false;
 }
 
 void QtCanBus::close()

@@ -118,7 +118,7 @@ inline QByteArray request(quint32 pgn, quint8 destination)
     return j1939(59904, destination, QByteArray(asked, 3));
 }
 
-inline constexpr char kVin[] = "1SVTR5EX7PS000042";  // the simulated vehicle's
+constexpr char kVin[] = "1SVTR5EX7PS000042";  // the simulated vehicle's
 
 // Little-endian field of a read message.
 inline quint32 le(const QByteArray& m, int at, int n)
