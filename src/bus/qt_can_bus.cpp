@@ -114,6 +114,7 @@ bool QtCanBus::open(quint32 bitrate, Receiver receiver)
     if (!thread_->post([this, bitrate] { start(bitrate); }))
         return false;
     open_ = true;
+    stopTask_ = thread_->addStopTask([this] { stop(); });
     bool ok = false;
     {
         UniqueLock lock(mutex_);
@@ -154,8 +155,10 @@ void QtCanBus::close()
     if (!open_)
         return;
     usable_ = false;
-    // Runs after every task posted before it; once it has, nothing is delivered.
+    // Runs after every task posted before it; once it has, nothing is delivered. A thread
+    // that stopped already ran the stop task instead.
     thread_->call([this] { stop(); });
+    thread_->removeStopTask(stopTask_);
     open_ = false;
 }
 
@@ -198,6 +201,10 @@ void QtCanBus::start(quint32 bitrate)
                                                           : device->errorString());
         return;
     }
+    // Qt's virtual bus may now be served from this thread, by an object of the plugin's
+    // that lives as long as the process: the thread must stop before it goes.
+    if (plugin_ == QLatin1String("virtualcan"))
+        QtEventThread::stopSharedBeforeExit();
     if (device->state() == QCanBusDevice::ConnectedState)
         finishOpen(true, QString());
 }

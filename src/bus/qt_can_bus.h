@@ -66,6 +66,7 @@ private:
     EventReceiver events_;   // likewise
     std::atomic<bool> usable_{false};  // connected: writes are taken
     bool open_ = false;                // the caller's view: between open() and close()
+    int stopTask_ = 0;                 // closes the device if the thread stops first
 
     mutable internal::Mutex mutex_;
     std::condition_variable opened_;

@@ -8,6 +8,9 @@
 // not needing one, as its own helper threads are; no public call does this.
 #include <QtCore/private/qthread_p.h>
 
+#include <cstdlib>
+#include <mutex>
+
 namespace rp1210core::bus {
 
 using internal::MutexLocker;
@@ -34,15 +37,40 @@ private:
     QtEventThread* const owner_;
 };
 
+namespace {
+
+internal::Mutex sharedMutex;
+std::shared_ptr<QtEventThread> sharedThread GUARDED_BY(sharedMutex);
+
+void stopShared()
+{
+    std::shared_ptr<QtEventThread> thread;
+    {
+        MutexLocker lock(sharedMutex);
+        thread = sharedThread;
+    }
+    if (thread)
+        thread->stop();
+}
+
+}  // namespace
+
 std::shared_ptr<QtEventThread> QtEventThread::shared()
 {
     // Released when the library goes; the thread itself stops with its last user.
-    static internal::Mutex mutex;
-    static std::shared_ptr<QtEventThread> instance;
-    MutexLocker lock(mutex);
-    if (!instance)
-        instance = std::make_shared<QtEventThread>();
-    return instance;
+    MutexLocker lock(sharedMutex);
+    if (!sharedThread)
+        sharedThread = std::make_shared<QtEventThread>();
+    return sharedThread;
+}
+
+void QtEventThread::stopSharedBeforeExit()
+{
+    // Handlers run in the reverse order of their registration, static destructors among
+    // them: registered after the plugin's object was made, this runs before it goes (at
+    // exit, or when this library is unloaded first).
+    static std::once_flag once;
+    std::call_once(once, [] { std::atexit(stopShared); });
 }
 
 QtEventThread::QtEventThread()
@@ -55,8 +83,13 @@ QtEventThread::QtEventThread()
         lock.wait(changed_);
 }
 
-QtEventThread::~QtEventThread()
+QtEventThread::~QtEventThread() { stop(); }
+
+void QtEventThread::stop()
 {
+    MutexLocker life(lifecycle_);
+    if (!thread_.joinable())
+        return;
     {
         MutexLocker lock(mutex_);
         stopping_ = true;
@@ -64,6 +97,24 @@ QtEventThread::~QtEventThread()
             QCoreApplication::postEvent(waker_, new QEvent(Waker::type()));
     }
     thread_.join();
+}
+
+int QtEventThread::addStopTask(Task task)
+{
+    MutexLocker lock(stopTasksMutex_);
+    stopTasks_.emplace_back(++nextStopTask_, std::move(task));
+    return nextStopTask_;
+}
+
+void QtEventThread::removeStopTask(int id)
+{
+    MutexLocker lock(stopTasksMutex_);
+    for (auto it = stopTasks_.begin(); it != stopTasks_.end(); ++it) {
+        if (it->first == id) {
+            stopTasks_.erase(it);
+            return;
+        }
+    }
 }
 
 bool QtEventThread::post(Task task)
@@ -144,8 +195,13 @@ void QtEventThread::run()
         waker_ = nullptr;
     }
     loop_ = nullptr;
-    // What was queued before the stop still runs, so no caller of call() waits for ever.
+    // What was queued before the stop still runs, so no caller of call() waits for ever;
+    // then what lives here goes, while the thread still runs.
     runQueued();
+    MutexLocker lock(stopTasksMutex_);
+    for (const auto& task : stopTasks_)
+        task.second();
+    stopTasks_.clear();
 }
 
 }  // namespace rp1210core::bus

@@ -21,6 +21,7 @@ class QEventLoop;
 #include <functional>
 #include <memory>
 #include <thread>
+#include <vector>
 
 namespace rp1210core::bus {
 
@@ -43,6 +44,17 @@ public:
     bool call(const Task& task);
     bool onThread() const { return std::this_thread::get_id() == id_; }
 
+    // `task` runs on the thread when it stops with the task still registered, so what
+    // lives there goes with it. Removing waits for a task that is running.
+    int addStopTask(Task task);
+    void removeStopTask(int id);
+    // Stops the thread (once): what is queued runs, then the stop tasks.
+    void stop();
+    // Stops the shared thread before the process's static objects go: a plugin's own
+    // (Qt's virtual CAN server) may live on it and must not go while it runs. Call after
+    // such an object may have been made; the first call counts.
+    static void stopSharedBeforeExit();
+
 private:
     class Waker;
     void run();
@@ -54,6 +66,10 @@ private:
     Waker* waker_ GUARDED_BY(mutex_) = nullptr;  // lives on the thread; null until it runs
     bool started_ GUARDED_BY(mutex_) = false;
     bool stopping_ GUARDED_BY(mutex_) = false;
+    internal::Mutex stopTasksMutex_ ACQUIRED_BEFORE(mutex_);  // held while they run
+    std::vector<std::pair<int, Task>> stopTasks_ GUARDED_BY(stopTasksMutex_);
+    int nextStopTask_ GUARDED_BY(stopTasksMutex_) = 0;
+    internal::Mutex lifecycle_;  // stop() and the join
     QEventLoop* loop_ = nullptr;  // the thread's own
     std::thread thread_;
     std::thread::id id_;
