@@ -597,9 +597,15 @@ bool SoftwareAdapter::writeCan(const bus::CanFrame& f)
 {
     const bool ok = canOpen_ && canBus_->write(f);
     writeFailed_ = writeFailed_ || !ok;
-    // The clock counts whole milliseconds: one more makes the wait at least the limit.
-    if (ok && canConfirms_)
-        inFlight_.push_back(InFlight{f, ++writes_, nowMs() + config_.confirmLimitMs + 1});
+    // On a bus that confirms, a refused write counts too, as lost: a transport's send
+    // whose frames did not all go out fails. The clock counts whole milliseconds: one
+    // more makes the wait at least the limit.
+    if (canConfirms_) {
+        if (ok)
+            inFlight_.push_back(InFlight{f, ++writes_, nowMs() + config_.confirmLimitMs + 1});
+        else
+            lostWrites_.insert(++writes_);
+    }
     return ok;
 }
 
