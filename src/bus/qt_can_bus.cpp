@@ -6,6 +6,7 @@
 #include <QCanBus>
 #include <QCanBusDevice>
 #include <QCanBusFrame>
+#include <QCoreApplication>
 #include <QVariant>
 
 #include <chrono>
@@ -166,6 +167,12 @@ void QtCanBus::close()
 
 void QtCanBus::start(quint32 bitrate)
 {
+    // This plugin runs a Qt thread of its own, whose events flow only under an application
+    // object: without one it never connects and hangs when closed.
+    if (plugin_ == QLatin1String("passthrucan") && QCoreApplication::instance() == nullptr) {
+        finishOpen(false, QStringLiteral("the passthrucan plugin needs a Qt application (QCoreApplication)"));
+        return;
+    }
     QString error;
     QCanBusDevice* device = QCanBus::instance()->createDevice(plugin_, interface_, &error);
     if (device == nullptr) {
