@@ -8,8 +8,6 @@
 // not needing one, as its own helper threads are; no public call does this.
 #include <QtCore/private/qthread_p.h>
 
-#include <cstdlib>
-#include <mutex>
 
 namespace rp1210core::bus {
 
@@ -66,11 +64,12 @@ std::shared_ptr<QtEventThread> QtEventThread::shared()
 
 void QtEventThread::stopSharedBeforeExit()
 {
-    // Handlers run in the reverse order of their registration, static destructors among
-    // them: registered after the plugin's object was made, this runs before it goes (at
-    // exit, or when this library is unloaded first).
-    static std::once_flag once;
-    std::call_once(once, [] { std::atexit(stopShared); });
+    // Static objects go in the reverse order of their making: made after the plugin's
+    // object, this goes before it (at exit, or when this library is unloaded first).
+    struct Stopper {
+        ~Stopper() { stopShared(); }
+    };
+    static Stopper stopper;
 }
 
 QtEventThread::QtEventThread()
