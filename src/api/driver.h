@@ -47,6 +47,9 @@ public:
 
     // Which device is open (0: none). For tests and tools.
     short openDevice() const;
+    // The open device's CAN interface changed its health or failed to open, on the
+    // device's thread; `api` is the manager whose link fails with a vanished interface.
+    void onDeviceFault(::GestorRP1210* api, bus::CanHealth health, const QString& text);
 
 private:
     // Counts the calls in progress, so a device is closed only once no call uses it.
@@ -70,8 +73,7 @@ private:
     auto guarded(F&& f, decltype(f()) refused);
 
     short openDeviceLocked(short device) REQUIRES(deviceMutex_);
-    // The device's CAN interface changed its health or failed to open (its thread).
-    void onDeviceFault(::GestorRP1210* api, bus::CanHealth health, const QString& text);
+
     void closeIfIdleLocked() REQUIRES(deviceMutex_);
     void closeIfIdle();
     bool anyClientConnected() const;
