@@ -170,13 +170,17 @@ void SoftwareAdapter::run()
                 onCanFrame(e.can);
                 break;
             case Event::Kind::CanOwn:
-                onCanOwn(e.can);
-                break;
             case Event::Kind::CanLost:
-                onCanLost(e.can);
-                break;
             case Event::Kind::CanHealth:
-                setCanHealth(e.health, e.text);
+                // What the bus said before it was last closed is no news of the open one.
+                if (e.opening != canOpens_)
+                    break;
+                if (e.kind == Event::Kind::CanOwn)
+                    onCanOwn(e.can);
+                else if (e.kind == Event::Kind::CanLost)
+                    onCanLost(e.can);
+                else
+                    setCanHealth(e.health, e.text);
                 break;
             case Event::Kind::J1708:
                 onJ1708Message(e.bytes);

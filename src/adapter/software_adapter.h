@@ -91,7 +91,8 @@ private:
         } kind = Kind::Request;
         QByteArray bytes;  // request, message, or the answer to a K-line initialisation
         bus::CanFrame can;
-        quint32 init = 0;  // the K-line initialisation answered
+        quint32 init = 0;     // the K-line initialisation answered
+        quint32 opening = 0;  // CAN: the bus's opening it comes from
         bus::CanHealth health = bus::CanHealth::Ok;
         QString text;
     };
@@ -242,6 +243,7 @@ private:
     // CAN writes awaiting the bus's confirmation, in write order; the sends waiting for
     // them; the writes that failed, kept while a send may still ask about them.
     quint64 writes_ = 0;
+    quint32 canOpens_ = 0;  // counts the CAN bus's openings
     std::deque<InFlight> inFlight_;
     std::deque<Deferred> deferred_;
     std::set<quint64> lostWrites_;

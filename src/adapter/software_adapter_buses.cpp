@@ -57,7 +57,8 @@ bool SoftwareAdapter::openCan(quint8 speed)
 {
     if (canBus_ == nullptr)
         return false;
-    auto receiver = [this](const bus::CanFrame& f, bool own) {
+    const quint32 opening = ++canOpens_;
+    auto receiver = [this, opening](const bus::CanFrame& f, bool own) {
         // Our own frames confirm the sends on a bus that reports its transmissions; on
         // one that does not, they were confirmed when written. The transports want only
         // others' frames.
@@ -66,10 +67,12 @@ bool SoftwareAdapter::openCan(quint8 speed)
         Event e;
         e.kind = own ? Event::Kind::CanOwn : Event::Kind::Can;
         e.can = f;
+        e.opening = opening;
         post(std::move(e));
     };
-    canBus_->setEventReceiver([this](const bus::CanBus::Event& ev) {
+    canBus_->setEventReceiver([this, opening](const bus::CanBus::Event& ev) {
         Event e;
+        e.opening = opening;
         e.kind = ev.kind == bus::CanBus::Event::Kind::WriteFailed ? Event::Kind::CanLost : Event::Kind::CanHealth;
         e.can = ev.frame;
         e.health = ev.health;
