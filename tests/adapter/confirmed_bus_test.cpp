@@ -77,6 +77,7 @@ protected:
             faults.push_back(h);
         });
     }
+    void TearDown() override { rig.reset(); }  // its adapter uses the bus below
     std::vector<CanHealth> told()
     {
         std::lock_guard<std::mutex> l(mutex);
