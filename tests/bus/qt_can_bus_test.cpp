@@ -54,6 +54,16 @@ struct Heard {
     }
 };
 
+CanFrame frame(quint32 id, bool extended, std::initializer_list<quint8> bytes)
+{
+    return CanFrame::make(id, extended, bytes.begin(), int(bytes.size()));
+}
+
+}  // namespace
+
+#ifdef CANBUSUTIL
+namespace {
+
 // Something listens on the loopback port.
 bool accepts(quint16 port)
 {
@@ -67,14 +77,8 @@ bool accepts(quint16 port)
     return ok;
 }
 
-CanFrame frame(quint32 id, bool extended, std::initializer_list<quint8> bytes)
-{
-    return CanFrame::make(id, extended, bytes.begin(), int(bytes.size()));
-}
-
 }  // namespace
 
-#ifdef CANBUSUTIL
 TEST(QtCanBus, FramesCrossTheVirtualBusAndTheWriterHearsItsOwnAsConfirmations)
 {
     // canbusutil, listening, serves the bus: the first on a port does.
