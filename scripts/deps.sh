@@ -12,4 +12,7 @@ ensure_packages() {
     DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -qq --no-install-recommends "${missing[@]}"
 }
 
-BUILD_PACKAGES=(g++ cmake ninja-build qtbase5-dev libgtest-dev libgmock-dev libbenchmark-dev pkgconf python3)
+# Qt Serial Bus for real CAN interfaces (its plugins: SocketCAN, virtual CAN, ...; canbusutil
+# for the tests); Qt's private headers for the driver's own Qt event thread.
+BUILD_PACKAGES=(g++ cmake ninja-build qtbase5-dev qtbase5-private-dev libgtest-dev libgmock-dev libbenchmark-dev pkgconf python3
+                libqt5serialbus5-dev libqt5serialbus5-plugins libqt5serialbus5-bin)

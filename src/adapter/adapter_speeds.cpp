@@ -38,4 +38,14 @@ bool acceptsSpeed(quint8 protocol, quint8 speed)
     return false;
 }
 
+quint8 speedCodeOf(quint8 protocol, quint32 bitrate)
+{
+    if (bitrate == 0)
+        return 0;
+    for (int code = 0; code <= 0xFF; ++code)
+        if (AdapterClients::bitrate(quint8(code)) == bitrate && acceptsSpeed(protocol, quint8(code)))
+            return quint8(code);
+    return 0;
+}
+
 }  // namespace rp1210core::adapter

@@ -59,6 +59,7 @@ SoftwareAdapter::SoftwareAdapter(Config config, Buses buses)
       j1708Bus_(buses.j1708),
       klineBus_(buses.kline),
       j1850Bus_(buses.j1850),
+      canConfirms_(buses.can != nullptr && buses.can->confirmsTransmission()),
       start_(std::chrono::steady_clock::now())
 {
 }
@@ -168,6 +169,19 @@ void SoftwareAdapter::run()
             case Event::Kind::Can:
                 onCanFrame(e.can);
                 break;
+            case Event::Kind::CanOwn:
+            case Event::Kind::CanLost:
+            case Event::Kind::CanHealth:
+                // What the bus said before it was last closed is no news of the open one.
+                if (e.opening != canOpens_)
+                    break;
+                if (e.kind == Event::Kind::CanOwn)
+                    onCanOwn(e.can);
+                else if (e.kind == Event::Kind::CanLost)
+                    onCanLost(e.can);
+                else
+                    setCanHealth(e.health, e.text);
+                break;
             case Event::Kind::J1708:
                 onJ1708Message(e.bytes);
                 break;
@@ -193,6 +207,10 @@ void SoftwareAdapter::run()
     isoConnections_.clear();
     claims_.clear();
     repeated_.clear();
+    inFlight_.clear();
+    deferred_.clear();
+    lostWrites_.clear();
+    canHealth_ = bus::CanHealth::Ok;
     joiner_ = SegmentJoiner();
     j1850Filters_.clear();
     klineInit_.reset();
@@ -299,12 +317,15 @@ void SoftwareAdapter::dispatch(const Request& r)
         onSend(r);
         break;
     case SERV_ESTADO_HARDWARE: {
-        // Per network: bit 0 a client is connected on it.
+        // Per network: bit 0 a client is connected on it; on CAN also bit 1 traffic within
+        // the last second and bit 2 bus off. The device: bit 0 there, bit 1 lost.
         auto on = [&](int protocol) { return quint8(anyClientOn(quint8(protocol)) ? 1 : 0); };
-        const quint8 iso = quint8(anyClientOn(PROTOCOLO_ISO15765) || anyClientOn(PROTOCOLO_ISO15765_ALT) ? 1 : 0);
+        const bool iso = anyClientOn(PROTOCOLO_ISO15765) || anyClientOn(PROTOCOLO_ISO15765_ALT);
+        const quint8 device = canHealth_ == bus::CanHealth::Gone ? 0x02 : 0x01;
         deliver(frame(SERV_ESTADO_HARDWARE,
-                      {r.client, 0x01, on(PROTOCOLO_J1939), on(PROTOCOLO_J1708), on(PROTOCOLO_CAN),
-                       on(PROTOCOLO_J1850), iso, hardwareStatusOf(AdapterClients::Bus::KLine), on(PROTOCOLO_KWP2000)}));
+                      {r.client, device, canStatus(on(PROTOCOLO_J1939) != 0), on(PROTOCOLO_J1708),
+                       canStatus(on(PROTOCOLO_CAN) != 0), on(PROTOCOLO_J1850), canStatus(iso),
+                       hardwareStatusOf(AdapterClients::Bus::KLine), on(PROTOCOLO_KWP2000)}));
         break;
     }
     case SERV_RESETEAR_LINK:
@@ -481,13 +502,19 @@ void SoftwareAdapter::repeatDue(qint64 now)
 
 void SoftwareAdapter::onConnect(const Request& r)
 {
-    AdapterClients::ConnectResult res = clients_.connect(r.client, r.protocol, r.a, r.packetize);
+    AdapterClients::ConnectResult res = clients_.connect(r.client, r.protocol, autoSpeed(r.protocol, r.a), r.packetize);
     const AdapterClients::Bus bus = AdapterClients::busOf(r.protocol);
-    if (res.state == RESP_SERV_OK && res.opensBus && !openBus(bus, res.speed)) {
+    // A CAN interface that went away is opened anew by the next client: it may be back.
+    const bool reopen = res.state == RESP_SERV_OK && !res.opensBus && bus == AdapterClients::Bus::Can &&
+                        (!canOpen_ || canHealth_ == bus::CanHealth::Gone);
+    if (reopen)
+        closeBus(bus);
+    if (res.state == RESP_SERV_OK && (res.opensBus || reopen) && !openBus(bus, res.speed)) {
         clients_.disconnect(r.client);
-        // A bus that is there but will not run at this speed (a simulated vehicle's fixed
-        // rate, an interface set up outside the driver) is another speed in use.
-        res.state = hasBus(bus) ? RESP_SERV_OTHER_SPEED : RESP_SERV_NOT_SUPPORTED;
+        res.state = openFailure(bus, res.speed);
+        // Why, for the application's error text, before the answer that reports it.
+        if (bus == AdapterClients::Bus::Can && faultHandler_)
+            faultHandler_(res.state == kStateBusUnavailable ? bus::CanHealth::Gone : canHealth_, canBus_->openError());
     }
     deliver(frame(SERV_CONECTAR_CLIENTE, {r.client, res.state, res.speed}));
 }
@@ -580,6 +607,15 @@ bool SoftwareAdapter::writeCan(const bus::CanFrame& f)
 {
     const bool ok = canOpen_ && canBus_->write(f);
     writeFailed_ = writeFailed_ || !ok;
+    // On a bus that confirms, a refused write counts too, as lost: a transport's send
+    // whose frames did not all go out fails. The clock counts whole milliseconds: one
+    // more makes the wait at least the limit.
+    if (canConfirms_) {
+        if (ok)
+            inFlight_.push_back(InFlight{f, ++writes_, nowMs() + config_.confirmLimitMs + 1});
+        else
+            lostWrites_.insert(++writes_);
+    }
     return ok;
 }
 
@@ -604,7 +640,7 @@ void SoftwareAdapter::sendJ1939(const Request& r)
         confirm(r.protocol, sendFailureState(static_cast<J1939Failure>(-ticket)), r.counter);
         return;
     }
-    j1939Pending_[ticket] = PendingSend{r.protocol, r.counter};
+    j1939Pending_[ticket] = PendingSend{r.protocol, r.counter, writes_};
     flushJ1939();
 }
 
@@ -627,7 +663,8 @@ void SoftwareAdapter::sendCan(const Request& r)
         id = (id << 8) | quint8(d[1 + i]);
     const auto f = bus::CanFrame::make(id, extended, reinterpret_cast<const quint8*>(d.constData()) + 1 + idBytes,
                                        d.size() - 1 - idBytes);
-    confirm(r.protocol, writeCan(f) ? quint8(RESP_SERV_OK) : quint8(RESP_SERV_HW_QUEUE_FULL), r.counter);
+    const quint64 first = writes_;
+    confirmWrites(r.protocol, writeCan(f) ? quint8(RESP_SERV_OK) : quint8(RESP_SERV_HW_QUEUE_FULL), r.counter, first);
 }
 
 void SoftwareAdapter::sendIso(const Request& r, AdapterClient& c)
@@ -657,7 +694,7 @@ void SoftwareAdapter::sendIso(const Request& r, AdapterClient& c)
                     r.counter);
             return;
         }
-        isoPending_[rec.connection] = PendingSend{r.protocol, r.counter};
+        isoPending_[rec.connection] = PendingSend{r.protocol, r.counter, writes_};
         flushIso(out);
         return;
     }
@@ -678,7 +715,8 @@ void SoftwareAdapter::sendIso(const Request& r, AdapterClient& c)
         while (n < 8)
             pdu[n++] = c.padByte;
     const auto f = bus::CanFrame::make(id, IsoFlowRecord::typeExtended(type), pdu, n);
-    confirm(r.protocol, writeCan(f) ? quint8(RESP_SERV_OK) : quint8(RESP_SERV_HW_QUEUE_FULL), r.counter);
+    const quint64 first = writes_;
+    confirmWrites(r.protocol, writeCan(f) ? quint8(RESP_SERV_OK) : quint8(RESP_SERV_HW_QUEUE_FULL), r.counter, first);
 }
 
 void SoftwareAdapter::sendJ1708(const Request& r)
@@ -809,7 +847,7 @@ void SoftwareAdapter::flushJ1939()
         quint8 state = e.kind == J1939TpEvent::Kind::Sent ? quint8(RESP_SERV_OK) : sendFailureState(e.failure);
         if (state == RESP_SERV_OK && e.message.data.size() <= 8 && writeFailed_)
             state = RESP_SERV_HW_QUEUE_FULL;  // the single frame never reached the bus
-        confirm(p->second.protocol, state, p->second.counter);
+        confirmWrites(p->second.protocol, state, p->second.counter, p->second.firstWrite);
         j1939Pending_.erase(p);
     }
 }
@@ -836,9 +874,9 @@ void SoftwareAdapter::flushIso(IsoTpOutput& out)
         } else if (e.sending) {
             const auto p = isoPending_.find(e.connection);
             if (p != isoPending_.end()) {
-                confirm(p->second.protocol,
-                        e.kind == IsoTpEventKind::Sent ? quint8(RESP_SERV_OK) : quint8(RESP_SERV_NEGATIVE),
-                        p->second.counter);
+                confirmWrites(p->second.protocol,
+                              e.kind == IsoTpEventKind::Sent ? quint8(RESP_SERV_OK) : quint8(RESP_SERV_NEGATIVE),
+                              p->second.counter, p->second.firstWrite);
                 isoPending_.erase(p);
             }
         }
@@ -876,6 +914,8 @@ qint64 SoftwareAdapter::nextDeadline() const
     };
     consider(j1939_.nextDeadline());
     consider(isotp_.nextDeadline());
+    if (!inFlight_.empty())
+        consider(inFlight_.front().dueMs);
     for (const auto& entry : claims_)
         consider(entry.second.nextDeadline());
     for (const auto& entry : repeated_)
@@ -886,6 +926,7 @@ qint64 SoftwareAdapter::nextDeadline() const
 void SoftwareAdapter::pollEngines()
 {
     const qint64 now = nowMs();
+    expireWrites(now);
     repeatDue(now);
     if (j1939_.nextDeadline() >= 0 && j1939_.nextDeadline() <= now) {
         j1939_.poll(now);
@@ -907,6 +948,7 @@ void SoftwareAdapter::pollEngines()
 void SoftwareAdapter::onCanFrame(const bus::CanFrame& f)
 {
     const qint64 now = nowMs();
+    canTrafficMs_ = now;
     if (anyClientOn(PROTOCOLO_J1939) || !claims_.empty()) {
         for (auto& entry : claims_)
             entry.second.receive(f, now);

@@ -5,7 +5,9 @@
 // K-line initialisations, and turns bus traffic into received-message frames. It sleeps
 // until a request, a bus frame, a transport deadline or a stop.
 //
-// The K-line and J1850 handling lives in software_adapter_serial.cpp.
+// The K-line and J1850 handling lives in software_adapter_serial.cpp; the confirmation
+// of CAN frames by buses that report their transmissions, and the CAN bus's health, in
+// software_adapter_confirm.cpp.
 #pragma once
 
 #include "adapter/adapter_clients.h"
@@ -28,6 +30,7 @@
 #include <functional>
 #include <map>
 #include <optional>
+#include <set>
 #include <thread>
 #include <vector>
 
@@ -44,7 +47,12 @@ public:
         qint64 timestampUnitUs = 1000;  // one timestamp count, in microseconds
         QByteArray firmware = "SW ADAPTER 1.0";
         bool sendTesterAtStart = false;  // checks the link as a real adapter may
+        // On a bus that confirms its transmissions, how long a written frame may wait for
+        // its confirmation; a send whose frames are not all confirmed by then fails.
+        int confirmLimitMs = 1000;
     };
+    // Told on the adapter's thread when the CAN bus's health changes, with the bus's words.
+    using FaultHandler = std::function<void(bus::CanHealth health, const QString& text)>;
 
     // Any bus may be null: its protocols are then refused at connect.
     struct Buses {
@@ -61,6 +69,7 @@ public:
 
     // Set before initializeConnection.
     void setDelivery(Delivery delivery) { delivery_ = std::move(delivery); }
+    void setFaultHandler(FaultHandler handler) { faultHandler_ = std::move(handler); }
 
     short initializeConnection() override;
     bool writeData(const char* data, int length) override;
@@ -71,12 +80,21 @@ public:
     // The generation a core derives from an interface letter and version.
     static int generationOf(const QString& type, int version);
 
+    // The connect state of a CAN interface that cannot be reached: the library reads it
+    // as an unavailable device.
+    static constexpr quint8 kStateBusUnavailable = 16;
+
 private:
     struct Event {
-        enum class Kind : quint8 { Request, Can, J1708, KLine, KLineInit, J1850 } kind = Kind::Request;
+        enum class Kind : quint8 {
+            Request, Can, CanOwn, CanLost, CanHealth, J1708, KLine, KLineInit, J1850
+        } kind = Kind::Request;
         QByteArray bytes;  // request, message, or the answer to a K-line initialisation
         bus::CanFrame can;
-        quint32 init = 0;  // the K-line initialisation answered
+        quint32 init = 0;     // the K-line initialisation answered
+        quint32 opening = 0;  // CAN: the bus's opening it comes from
+        bus::CanHealth health = bus::CanHealth::Ok;
+        QString text;
     };
     // A message the adapter repeats on its own (broadcast link), confirmed under counter 0.
     struct Repeated {
@@ -89,6 +107,18 @@ private:
     struct PendingSend {
         quint8 protocol = 0;
         quint8 counter = 0;
+        quint64 firstWrite = 0;  // the CAN write count when it started
+    };
+    // A CAN frame handed to a bus that confirms it, numbered by the write count.
+    struct InFlight {
+        bus::CanFrame frame;
+        quint64 write = 0;
+        qint64 dueMs = 0;
+    };
+    // A send's confirmation waiting for its frames (writes first+1 to last).
+    struct Deferred {
+        quint8 protocol = 0, state = 0, counter = 0;
+        quint64 first = 0, last = 0;
     };
     // The K-line initialisation under way: whose ioctl its answer goes to.
     struct PendingInit {
@@ -145,6 +175,18 @@ private:
     qint64 nextDeadline() const;
     bool writeCan(const bus::CanFrame& f);
     bool openCan(quint8 speed);
+    quint8 openFailure(AdapterClients::Bus bus, quint8 speed) const;
+    quint8 autoSpeed(quint8 protocol, quint8 speed) const;
+
+    // Confirmations from the bus (software_adapter_confirm.cpp).
+    void confirmWrites(quint8 protocol, quint8 state, quint8 counter, quint64 firstWrite);
+    void settleWrites();
+    void onCanOwn(const bus::CanFrame& f);
+    void onCanLost(const bus::CanFrame& f);
+    void loseAllWrites();
+    void expireWrites(qint64 now);
+    void setCanHealth(bus::CanHealth health, const QString& text);
+    quint8 canStatus(bool active) const;
     bool openJ1708(quint8 speed);
     bool openBus(AdapterClients::Bus bus, quint8 speed);
     bool hasBus(AdapterClients::Bus bus) const;
@@ -169,6 +211,8 @@ private:
     bus::KLineBus* const klineBus_;
     bus::J1850Bus* const j1850Bus_;
     Delivery delivery_;
+    FaultHandler faultHandler_;
+    const bool canConfirms_;
     const std::chrono::steady_clock::time_point start_;
 
     internal::Mutex lifecycle_;  // start and stop of the thread
@@ -197,6 +241,15 @@ private:
     quint32 lastInit_ = 0;
     bool writeFailed_ = false;
     quint8 segmentKey_ = 0;
+    // CAN writes awaiting the bus's confirmation, in write order; the sends waiting for
+    // them; the writes that failed, kept while a send may still ask about them.
+    quint64 writes_ = 0;
+    quint32 canOpens_ = 0;  // counts the CAN bus's openings
+    std::deque<InFlight> inFlight_;
+    std::deque<Deferred> deferred_;
+    std::set<quint64> lostWrites_;
+    bus::CanHealth canHealth_ = bus::CanHealth::Ok;
+    qint64 canTrafficMs_ = -1;  // last frame heard or confirmed
 };
 
 }  // namespace rp1210core::adapter

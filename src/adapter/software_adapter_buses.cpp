@@ -2,6 +2,8 @@
 // and closes with its last; what a bus delivers is queued for the adapter's thread.
 #include "adapter/software_adapter.h"
 
+#include "adapter/adapter_speeds.h"
+
 namespace rp1210core::adapter {
 
 bus::J1708Bus::Receiver SoftwareAdapter::messageReceiver(Event::Kind kind)
@@ -37,6 +39,7 @@ void SoftwareAdapter::closeBus(AdapterClients::Bus bus)
     if (bus == AdapterClients::Bus::Can && canOpen_) {
         canBus_->close();
         canOpen_ = false;
+        loseAllWrites();  // their confirmations can no longer come
     } else if (bus == AdapterClients::Bus::J1708 && j1708Open_) {
         j1708Bus_->close();
         j1708Open_ = false;
@@ -52,16 +55,33 @@ void SoftwareAdapter::closeBus(AdapterClients::Bus bus)
 
 bool SoftwareAdapter::openCan(quint8 speed)
 {
-    auto receiver = [this](const bus::CanFrame& f, bool own) {
-        // Our own frames were confirmed when written; the transports want only others'.
-        if (own)
+    if (canBus_ == nullptr)
+        return false;
+    const quint32 opening = ++canOpens_;
+    auto receiver = [this, opening](const bus::CanFrame& f, bool own) {
+        // Our own frames confirm the sends on a bus that reports its transmissions; on
+        // one that does not, they were confirmed when written. The transports want only
+        // others' frames.
+        if (own && !canConfirms_)
             return;
         Event e;
-        e.kind = Event::Kind::Can;
+        e.kind = own ? Event::Kind::CanOwn : Event::Kind::Can;
         e.can = f;
+        e.opening = opening;
         post(std::move(e));
     };
-    canOpen_ = canBus_ != nullptr && canBus_->open(AdapterClients::bitrate(speed), receiver);
+    canBus_->setEventReceiver([this, opening](const bus::CanBus::Event& ev) {
+        Event e;
+        e.opening = opening;
+        e.kind = ev.kind == bus::CanBus::Event::Kind::WriteFailed ? Event::Kind::CanLost : Event::Kind::CanHealth;
+        e.can = ev.frame;
+        e.health = ev.health;
+        e.text = ev.text;
+        post(std::move(e));
+    });
+    canOpen_ = canBus_->open(AdapterClients::bitrate(speed), receiver);
+    if (canOpen_)
+        setCanHealth(bus::CanHealth::Ok, QString());
     return canOpen_;
 }
 
@@ -90,6 +110,30 @@ bool SoftwareAdapter::openJ1850(quint8 speed)
     if (j1850Bus_ != nullptr && j1850Bus_->open(bitrate, receiver))
         j1850Bitrate_ = bitrate;
     return j1850Bitrate_ != 0;
+}
+
+quint8 SoftwareAdapter::openFailure(AdapterClients::Bus bus, quint8 speed) const
+{
+    if (!hasBus(bus))
+        return RESP_SERV_NOT_SUPPORTED;
+    // A bus that is there but will not run at this speed (a simulated vehicle's fixed
+    // rate, an interface set up outside the driver) is another speed in use; a CAN
+    // interface that cannot be reached at all is an unavailable device.
+    if (bus != AdapterClients::Bus::Can)
+        return RESP_SERV_OTHER_SPEED;
+    const quint32 preset = canBus_->presetBitrate();
+    return preset != 0 && preset != AdapterClients::bitrate(speed) ? quint8(RESP_SERV_OTHER_SPEED)
+                                                                    : kStateBusUnavailable;
+}
+
+quint8 SoftwareAdapter::autoSpeed(quint8 protocol, quint8 speed) const
+{
+    // "Auto" on a CAN interface whose rate is set outside the driver is that rate.
+    if (speed != VELOCIDAD_AUTO || !AdapterClients::onCanBus(protocol) || canBus_ == nullptr ||
+        clients_.countOn(AdapterClients::Bus::Can) != 0)
+        return speed;
+    const quint8 preset = speedCodeOf(protocol, canBus_->presetBitrate());
+    return preset != 0 ? preset : speed;
 }
 
 bool SoftwareAdapter::hasBus(AdapterClients::Bus bus) const

@@ -3,6 +3,7 @@
 #pragma once
 
 #include "api/devices.h"
+#include "bus/bus.h"
 
 #include <rp1210core/iproxy_link.h>
 
@@ -21,9 +22,12 @@ public:
 };
 
 using FrameSink = std::function<void(const QByteArray& frame)>;
+// A CAN interface's change of health, or why it could not be opened (Gone), with its
+// own words; on the device's own thread.
+using FaultSink = std::function<void(bus::CanHealth health, const QString& text)>;
 
 // Opens what the settings name; every adapter frame goes to `sink`, on the device's own
 // thread. Null with an RP1210 code in `code` when it cannot.
-std::unique_ptr<Device> openDevice(const DeviceSettings& settings, FrameSink sink, short* code);
+std::unique_ptr<Device> openDevice(const DeviceSettings& settings, FrameSink sink, FaultSink faults, short* code);
 
 }  // namespace rp1210core::api

@@ -28,6 +28,13 @@ int adapterStateOf(short code)
     return -1;
 }
 
+// Codes a CAN interface's trouble can be behind: unavailable, bus-off, another speed.
+bool explainedByBus(short code)
+{
+    return code == rp1210rc::HARDWARE_NOT_RESPONDING || code == apirc::BUS_OFF ||
+           (code >= rp1210rc::CAN_SPEED_MISMATCH && code <= rp1210rc::ISO15765_BAUD_NONSTANDARD);
+}
+
 }  // namespace
 
 // ---- the gate ----
@@ -159,14 +166,34 @@ short Driver::openDeviceLocked(short device)
 
     ::GestorInput* input = input_.get();
     short code = 0;
+    busHealth_ = bus::CanHealth::Ok;
+    {
+        MutexLocker fault(faultMutex_);
+        faultText_.clear();
+    }
     device_ = api::openDevice(
         settings, [input](const QByteArray& f) { input->storeMsg(f.constData(), static_cast<quint32>(f.size())); },
+        // The managers outlive the device, or are left alive when a call never returned.
+        [this, api = api_.get()](bus::CanHealth health, const QString& text) { onDeviceFault(api, health, text); },
         &code);
     if (!device_)
         return code;
     output_->setIProxyLink(device_->link());
     deviceId_ = device;
     return 0;
+}
+
+void Driver::onDeviceFault(::GestorRP1210* api, bus::CanHealth health, const QString& text)
+{
+    {
+        MutexLocker lock(faultMutex_);
+        faultText_ = text.toUtf8();
+    }
+    const bus::CanHealth before = busHealth_.exchange(health);
+    // A vanished interface fails every call at once, blocked reads too, until a connect
+    // finds it again; a bus-off one refuses sends while it lasts.
+    if (health == bus::CanHealth::Gone && before != bus::CanHealth::Gone)
+        api->set_Error(rp1210rc::HARDWARE_NOT_RESPONDING);
 }
 
 void Driver::closeIfIdleLocked()
@@ -239,6 +266,8 @@ short Driver::disconnect(short client)
 
 short Driver::sendMessage(short client, const char* message, short size, short notify, short block)
 {
+    if (busHealth_.load() == bus::CanHealth::BusOff && client >= 1 && client <= 16)
+        return noted(client, apirc::BUS_OFF);
     return noted(client, guarded([&] { return api_->RP1210_SendMessage(client, message, size, notify, block); },
                                  short(rp1210rc::DLL_NOT_INITIALIZED)));
 }
@@ -290,12 +319,18 @@ short Driver::getErrorMsg(short code, char* text)
 
 short Driver::getLastErrorMsg(short code, int* subCode, char* text, short client)
 {
-    // The text is that of the code; the sub-error is the adapter's state behind the
-    // client's last error, when that is the error asked about.
+    // The text is that of the code, or the CAN interface's own words when the code is the
+    // client's last error and the interface explains it; the sub-error is the adapter's
+    // state behind it.
     const short result = getErrorMsg(code, text);
-    if (subCode != nullptr) {
-        const short last = lastError_[client >= 1 && client <= 16 ? client : 0].load();
-        *subCode = code != 0 && last == code ? adapterStateOf(code) : -1;
+    const short last = lastError_[client >= 1 && client <= 16 ? client : 0].load();
+    const bool asked = code != 0 && last == code;
+    if (subCode != nullptr)
+        *subCode = asked ? adapterStateOf(code) : -1;
+    if (asked && text != nullptr && explainedByBus(code)) {
+        MutexLocker lock(faultMutex_);
+        if (!faultText_.isEmpty())
+            qstrncpy(text, faultText_.constData(), 81);
     }
     return result;
 }

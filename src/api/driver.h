@@ -47,6 +47,9 @@ public:
 
     // Which device is open (0: none). For tests and tools.
     short openDevice() const;
+    // The open device's CAN interface changed its health or failed to open, on the
+    // device's thread; `api` is the manager whose link fails with a vanished interface.
+    void onDeviceFault(::GestorRP1210* api, bus::CanHealth health, const QString& text);
 
 private:
     // Counts the calls in progress, so a device is closed only once no call uses it.
@@ -70,6 +73,7 @@ private:
     auto guarded(F&& f, decltype(f()) refused);
 
     short openDeviceLocked(short device) REQUIRES(deviceMutex_);
+
     void closeIfIdleLocked() REQUIRES(deviceMutex_);
     void closeIfIdle();
     bool anyClientConnected() const;
@@ -77,6 +81,10 @@ private:
     short noted(short client, short result);
 
     std::array<std::atomic<short>, 17> lastError_{};
+    // The open device's CAN interface: its health, and its last words for the error texts.
+    std::atomic<bus::CanHealth> busHealth_{bus::CanHealth::Ok};
+    internal::Mutex faultMutex_;
+    QByteArray faultText_ GUARDED_BY(faultMutex_);
 
     // Declared before the managers: destroyed after them.
     std::unique_ptr<Device> device_ GUARDED_BY(deviceMutex_);

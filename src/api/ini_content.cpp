@@ -82,11 +82,24 @@ QByteArray vendorIniText(const std::vector<DeviceEntry>& devices)
     for (const DeviceEntry& d : devices)
         deviceIds.append(QString::number(d.id));
 
+    // Each protocol names the devices that carry it; one no device carries is not listed.
+    std::vector<DeviceSettings> settings;
+    for (const DeviceEntry& d : devices) {
+        DeviceSettings s;
+        parseDeviceParams(d.params, &s);
+        settings.push_back(s);
+    }
     QStringList protocols;
     QStringList sections;
     int n = 0;
     for (const internal::ConnectKeyword& k : internal::connectKeywords()) {
-        if (k.protocolo == PROTOCOLO_NULL || !adapter::carriesProtocol(reported(k.protocolo)))
+        if (k.protocolo == PROTOCOLO_NULL)
+            continue;
+        QStringList carriers;
+        for (size_t i = 0; i < devices.size(); ++i)
+            if (deviceCarries(settings[i], reported(k.protocolo)))
+                carriers.append(QString::number(devices[i].id));
+        if (carriers.isEmpty())
             continue;
         ++n;
         protocols.append(QString::number(n));
@@ -94,7 +107,7 @@ QByteArray vendorIniText(const std::vector<DeviceEntry>& devices)
                  << QStringLiteral("ProtocolString=%1").arg(QLatin1String(k.text))
                  << QStringLiteral("ProtocolDescription=%1").arg(QLatin1String(describe(reported(k.protocolo))))
                  << QStringLiteral("ProtocolSpeed=%1").arg(speedsOf(k).join(QLatin1Char(',')))
-                 << QStringLiteral("ProtocolParams=") << QStringLiteral("Devices=%1").arg(deviceIds.join(QLatin1Char(',')));
+                 << QStringLiteral("ProtocolParams=") << QStringLiteral("Devices=%1").arg(carriers.join(QLatin1Char(',')));
     }
 
     QStringList lines{

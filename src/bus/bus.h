@@ -11,16 +11,34 @@
 #include "bus/can_frame.h"
 
 #include <QByteArray>
+#include <QString>
 
 #include <functional>
 
 namespace rp1210core::bus {
+
+// How a CAN interface is doing, worst last. Error passive and warning are reported but
+// still carry frames; bus-off and a vanished interface carry none.
+enum class CanHealth : quint8 { Ok, Warning, Passive, BusOff, Gone };
 
 class CanBus {
 public:
     // `own` is true for the bus's confirmation that a frame written through this bus
     // went out (in the order written); false for a frame of another node.
     using Receiver = std::function<void(const CanFrame& frame, bool own)>;
+
+    // What an interface tells besides frames, delivered like them (same thread, in order).
+    struct Event {
+        enum class Kind : quint8 {
+            WriteFailed,  // `frame`, accepted by write(), will never go out
+            Health,       // the interface's state changed to `health`
+        };
+        Kind kind = Kind::Health;
+        CanFrame frame;
+        CanHealth health = CanHealth::Ok;
+        QString text;  // the interface's own words, for the application's error text
+    };
+    using EventReceiver = std::function<void(const Event& event)>;
 
     virtual ~CanBus() = default;
     // Opens at `bitrate` bits/s; false when the bus cannot run at that speed or is absent.
@@ -29,6 +47,18 @@ public:
     virtual bool write(const CanFrame& frame) = 0;
     // Stops delivering; returns once no delivery is running.
     virtual void close() = 0;
+
+    // True when own=true deliveries come from the interface once the frame went out on the
+    // wire; false when the bus confirms as it accepts the write (the simulated bus), so
+    // the adapter need not wait for them.
+    virtual bool confirmsTransmission() const { return false; }
+    // Set before open(); buses that know nothing beyond their frames never call it.
+    virtual void setEventReceiver(EventReceiver receiver) { (void)receiver; }
+    // The bits/s the interface is set to outside the driver, when it can be read; 0 when
+    // unknown or when open() sets the rate itself.
+    virtual quint32 presetBitrate() const { return 0; }
+    // Why the last open() failed, in the interface's words; empty when it did not say.
+    virtual QString openError() const { return QString(); }
 };
 
 class J1708Bus {

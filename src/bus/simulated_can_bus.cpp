@@ -29,6 +29,8 @@ public:
         return core_->write(port_, frame);
     }
     void close() override { core_->close(port_); }
+    // The vehicle's bus runs at its own rate, whatever a node asks.
+    quint32 presetBitrate() const override { return core_->speed(); }
 
 private:
     std::shared_ptr<sim::BusCore<CanFrame>> core_;

@@ -4,6 +4,7 @@
 #include "api/devices.h"
 #include "api/ini_content.h"
 #include "api/ini_file.h"
+#include "common/protocols.h"
 #include "rp1210/connect_keywords.h"
 #include "rp1210/gestor_rp1210.h"
 
@@ -89,7 +90,18 @@ TEST(GeneratedIni, ListsExactlyWhatTheParserAndTheAdapterAccept)
         const QString section = QStringLiteral("ProtocolInformation") + n;
         const QString keyword = value(section, "ProtocolString");
         listed.append(keyword);
-        EXPECT_EQ(splitList(value(section, "Devices")), deviceIds);
+        // Each protocol names exactly the devices that carry it: CAN interfaces the CAN family.
+        translate(keyword.toLatin1());
+        const enu_GATEWAY_Protocolo carried = protocol;
+        QStringList carriers;
+        for (const QString& id : deviceIds) {
+            DeviceSettings s;
+            parseDeviceParams(value(QStringLiteral("DeviceInformation") + id, "DeviceParams"), &s);
+            if (deviceCarries(s, quint8(carried)))
+                carriers.append(id);
+        }
+        EXPECT_EQ(splitList(value(section, "Devices")), carriers) << qPrintable(keyword);
+        EXPECT_EQ(carriers.size() < deviceIds.size(), !rp1210core::internal::isCanFamily(carried)) << qPrintable(keyword);
         const QStringList speeds = splitList(value(section, "ProtocolSpeed"));
         EXPECT_FALSE(speeds.isEmpty()) << qPrintable(keyword);
         for (const QString& speed : speeds) {

@@ -77,6 +77,32 @@ struct Rp1210Library {
     }
 };
 
+// A J1939 message as sent: PGN (3, least significant first), priority, source, destination, data.
+inline QByteArray j1939(quint32 pgn, quint8 destination, QByteArray data, quint8 source = 0xF9)
+{
+    QByteArray m;
+    m.append(char(pgn & 0xFF)).append(char((pgn >> 8) & 0xFF)).append(char((pgn >> 16) & 0xFF));
+    m.append(char(6)).append(char(source)).append(char(destination));
+    return m + data;
+}
+
+inline QByteArray request(quint32 pgn, quint8 destination)
+{
+    const char asked[3] = {char(pgn & 0xFF), char((pgn >> 8) & 0xFF), char((pgn >> 16) & 0xFF)};
+    return j1939(59904, destination, QByteArray(asked, 3));
+}
+
+constexpr char kVin[] = "1SVTR5EX7PS000042";  // the simulated vehicle's
+
+// Little-endian field of a read message.
+inline quint32 le(const QByteArray& m, int at, int n)
+{
+    quint32 v = 0;
+    for (int i = n - 1; i >= 0; --i)
+        v = (v << 8) | static_cast<quint8>(m.at(at + i));
+    return v;
+}
+
 // A J1939 read: timestamp (4), with echo on an echo flag (1), PGN (3, least significant byte
 // first), how/priority, source, destination, data.
 inline quint32 pgnOf(const QByteArray& m, int echo = 0)

@@ -23,7 +23,6 @@ QByteArray j1939(quint32 pgn, quint8 priority, quint8 source, quint8 destination
     return pgnBytes(pgn).append(char(priority)).append(char(source)).append(char(destination)) + data;
 }
 
-constexpr char kVin[] = "1SVTR5EX7PS000042";  // the simulated vehicle's
 constexpr char kComponentId[] = "SIMTRUCK*SE-13*SN5A17*ECM1*";
 
 // An initialisation ioctl: the answer's bytes in hex, or the result.

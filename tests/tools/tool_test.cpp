@@ -102,6 +102,13 @@ TEST(Tool, JsonLinesParse)
         EXPECT_EQ(info.status, 0) << command << info.err.toStdString();
         EXPECT_FALSE(onlyJson(info.out).isEmpty()) << command;
     }
+    // Beside the INI's devices, the CAN interfaces Qt finds: the virtual bus always.
+    const QJsonArray interfaces =
+        onlyJson(tool({QStringLiteral("devices"), QStringLiteral("--json")}).out).value(QStringLiteral("canInterfaces")).toArray();
+    EXPECT_TRUE(interfaces.contains(QJsonObject{{QStringLiteral("plugin"), QStringLiteral("virtualcan")},
+                                                {QStringLiteral("interface"), QStringLiteral("can0")},
+                                                {QStringLiteral("description"), QStringLiteral("Qt Virtual CAN bus")},
+                                                {QStringLiteral("virtual"), true}}));
 }
 
 TEST(Tool, VinThroughJ1939AndUds)

@@ -1,10 +1,13 @@
 // rp1210 devices: the implementations RP121032.ini lists, their devices and protocols,
-// from the INI files alone.
+// from the INI files alone; then the CAN interfaces Qt Serial Bus finds, which a device's
+// DeviceParams can name (Plugin=socketcan;Interface=can0).
 #include "commands.h"
 
 #include "api/ini_file.h"
 
+#include <QCanBus>
 #include <QDir>
+#include <QLoggingCategory>
 #include <QJsonArray>
 #include <QJsonObject>
 
@@ -63,6 +66,33 @@ QJsonObject implementation(Console& console, const QDir& dir, const QString& nam
     return out;
 }
 
+QJsonArray canInterfaces(Console& console)
+{
+    // The plugins say why they cannot list (a vendor library missing) in the list itself.
+    QLoggingCategory::setFilterRules(QStringLiteral("qt.canbus*=false"));
+    console.printText(QStringLiteral("CAN interfaces (Qt Serial Bus: DeviceParams Plugin=NAME;Interface=NAME)"));
+    QJsonArray out;
+    for (const QString& plugin : QCanBus::instance()->plugins()) {
+        QString error;
+        const QList<QCanBusDeviceInfo> found = QCanBus::instance()->availableDevices(plugin, &error);
+        if (found.isEmpty())
+            console.printText(QStringLiteral("  %1  %2").arg(plugin, -10).arg(
+                error.isEmpty() ? QStringLiteral("no interface") : QStringLiteral("not available: ") + error));
+        for (const QCanBusDeviceInfo& i : found) {
+            console.printText(QStringLiteral("  %1  %2  %3%4")
+                                  .arg(plugin, -10)
+                                  .arg(i.name(), -8)
+                                  .arg(i.description().isEmpty() ? QStringLiteral("-") : i.description())
+                                  .arg(i.isVirtual() ? QStringLiteral(" (virtual)") : QString()));
+            out.append(QJsonObject{{QStringLiteral("plugin"), plugin},
+                                   {QStringLiteral("interface"), i.name()},
+                                   {QStringLiteral("description"), i.description()},
+                                   {QStringLiteral("virtual"), i.isVirtual()}});
+        }
+    }
+    return out;
+}
+
 int run(Context& ctx)
 {
     const QDir dir(ctx.iniFolder);
@@ -77,9 +107,11 @@ int run(Context& ctx)
     for (const QString& name :
          splitList(system.value(QStringLiteral("RP1210Support"), QStringLiteral("APIImplementations"))))
         all.append(implementation(ctx.console, dir, name));
+    const QJsonArray interfaces = canInterfaces(ctx.console);
     if (ctx.console.json())
         ctx.console.print(QString(), QJsonObject{{QStringLiteral("ini"), dir.absolutePath()},
-                                                 {QStringLiteral("implementations"), all}});
+                                                 {QStringLiteral("implementations"), all},
+                                                 {QStringLiteral("canInterfaces"), interfaces}});
     return kOk;
 }
 
@@ -89,7 +121,8 @@ Subcommand devicesCommand()
 {
     return {"devices",
             "",
-            "The implementation, its devices and their protocols, from the INI files.",
+            "The implementation, its devices and their protocols, from the INI files, and the CAN "
+            "interfaces Qt finds.",
             false,
             [](QCommandLineParser&) {},
             run};
