@@ -89,6 +89,13 @@ private:
     struct PendingSend {
         quint8 protocol = 0;
         quint8 counter = 0;
+        // A frame of the message never reached the bus. Only messages that nobody
+        // acknowledges on the bus (single frames, J1939 broadcasts, ISO 15765) are marked:
+        // a J1939 peer's end-of-message acknowledgement proves delivery.
+        bool lost = false;
+        // J1939: the source and destination its frames carry; unmarked when no peer answers.
+        quint8 source = 0, destination = 0;
+        bool unacknowledged = false;
     };
     // The K-line initialisation under way: whose ioctl its answer goes to.
     struct PendingInit {
@@ -143,6 +150,9 @@ private:
     void pollEngines();
     qint64 nextDeadline() const;
     bool writeCan(const bus::CanFrame& f);
+    // A frame of an outgoing message the bus refused: marks the pending send it belongs to.
+    void markJ1939Lost(const bus::CanFrame& f);
+    void markIsoLost(const bus::CanFrame& f);
     bool openCan(quint8 speed);
     bool openJ1708(quint8 speed);
     bool openBus(AdapterClients::Bus bus, quint8 speed);
@@ -194,7 +204,6 @@ private:
     std::vector<J1850Filter> j1850Filters_;
     std::optional<PendingInit> klineInit_;
     quint32 lastInit_ = 0;
-    bool writeFailed_ = false;
     quint8 segmentKey_ = 0;
 };
 
