@@ -61,6 +61,17 @@ public:
         return b;
     }
     QByteArray rest() { return bytes(int(size_ - std::min(at_, size_))); }
+    // The size a caller claims for a buffer of `actual` bytes: mostly that, sometimes
+    // less, sometimes negative; never more, which would be the caller's own overrun.
+    short claimedSize(size_t actual)
+    {
+        const quint8 claim = byte();
+        if (claim >= 240)
+            return short(-(claim - 239));
+        if (claim >= 200 && actual > 0)
+            return short(claim % actual);
+        return short(actual);
+    }
     template <class T, size_t N>
     const T& pick(const T (&table)[N]) { return table[byte() % N]; }
 

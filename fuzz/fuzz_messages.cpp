@@ -27,12 +27,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
         case 0: {
             const QByteArray bytes = in.bytes(in.u16() % 2100);
             std::vector<char> buffer(bytes.begin(), bytes.end());
-            const quint8 claim = in.byte();
-            short claimed = short(buffer.size());
-            if (claim >= 240)
-                claimed = short(-(claim - 239));
-            else if (claim >= 200 && claimed > 0)
-                claimed = short(claim % claimed);
+            const short claimed = in.claimedSize(buffer.size());
             rig.g.RP1210_SendMessage(client, buffer.empty() ? nullptr : buffer.data(), claimed, op & 4, op & 8);
             break;
         }

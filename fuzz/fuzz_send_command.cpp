@@ -27,14 +27,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
         const quint8 pick = in.byte();
         const short command = pick < 200 ? kCommands[pick % (sizeof kCommands / sizeof kCommands[0])] : short(in.u16());
         const QByteArray bytes = in.bytes(in.byte() % 80);
-        // The caller's buffer, exactly as long as its bytes; the size may claim less, or be negative.
+        // The caller's buffer, exactly as long as its bytes.
         std::vector<char> buffer(bytes.begin(), bytes.end());
-        const quint8 claim = in.byte();
-        short claimed = short(buffer.size());
-        if (claim >= 240)
-            claimed = short(-(claim - 239));
-        else if (claim >= 200 && claimed > 0)
-            claimed = short(claim % claimed);
+        const short claimed = in.claimedSize(buffer.size());
         rig.g.RP1210_SendCommand(command, client, buffer.empty() ? nullptr : buffer.data(), claimed);
     }
     rig.end();
