@@ -51,8 +51,17 @@ public:
     FuzzBytes(const uint8_t* data, size_t size) : data_(data), size_(size) {}
     bool empty() const { return at_ >= size_; }
     quint8 byte() { return at_ < size_ ? data_[at_++] : 0; }
-    quint16 u16() { return quint16(byte() | (byte() << 8)); }
-    quint32 u32() { return quint32(u16()) | (quint32(u16()) << 16); }
+    // Least significant byte first; each read is its own statement, so the order is fixed.
+    quint16 u16()
+    {
+        const quint16 low = byte();
+        return quint16(low | (byte() << 8));
+    }
+    quint32 u32()
+    {
+        const quint32 low = u16();
+        return low | (quint32(u16()) << 16);
+    }
     QByteArray bytes(int n)
     {
         const int k = int(std::min<size_t>(size_t(n < 0 ? 0 : n), size_ - std::min(at_, size_)));

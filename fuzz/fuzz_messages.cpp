@@ -43,7 +43,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
         }
         default: {
             const ApiRig::Connected* target = rig.clients().empty() ? nullptr : &rig.clients()[op % rig.clients().size()];
-            rig.deliver(target ? target->protocolo : in.byte(), in.bytes(in.byte()));
+            const quint8 protocolo = target ? target->protocolo : in.byte();
+            const QByteArray message = in.bytes(in.byte());
+            rig.deliver(protocolo, message);
             break;
         }
         }
