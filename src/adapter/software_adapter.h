@@ -89,11 +89,11 @@ private:
     struct PendingSend {
         quint8 protocol = 0;
         quint8 counter = 0;
-        // A frame of the message never reached the bus. Only messages that nobody
-        // acknowledges on the bus (single frames, J1939 broadcasts, ISO 15765) are marked:
-        // a J1939 peer's end-of-message acknowledgement proves delivery.
+        // A frame of the message never reached the bus: it is confirmed as a failure.
         bool lost = false;
-        // J1939: the source and destination its frames carry; unmarked when no peer answers.
+        // J1939: the source and destination its frames carry, and whether no peer
+        // acknowledges it (a single frame, a broadcast). Only such a message is marked
+        // lost; a peer's end-of-message acknowledgement proves delivery.
         quint8 source = 0, destination = 0;
         bool unacknowledged = false;
     };
