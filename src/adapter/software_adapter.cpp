@@ -21,6 +21,10 @@ quint32 be32(const QByteArray& b, int i)
     return rp1210core::internal::readULONG(reinterpret_cast<const unsigned char*>(b.constData()), i);
 }
 
+// J1939-21 connection management (TP.CM) and the controls that open our own sessions.
+constexpr quint32 kTpConnectionManagement = 0xEC00;
+constexpr quint8 kTpRts = 16, kTpBam = 32;
+
 quint8 sendFailureState(J1939Failure f)
 {
     switch (f) {
@@ -606,7 +610,6 @@ void SoftwareAdapter::onSend(const Request& r)
 bool SoftwareAdapter::writeCan(const bus::CanFrame& f)
 {
     const bool ok = canOpen_ && canBus_->write(f);
-    writeFailed_ = writeFailed_ || !ok;
     // On a bus that confirms, a refused write counts too, as lost: a transport's send
     // whose frames did not all go out fails. The clock counts whole milliseconds: one
     // more makes the wait at least the limit.
@@ -617,6 +620,32 @@ bool SoftwareAdapter::writeCan(const bus::CanFrame& f)
             lostWrites_.insert(++writes_);
     }
     return ok;
+}
+
+void SoftwareAdapter::markJ1939Lost(const bus::CanFrame& f)
+{
+    const J1939Id id = j1939DecodeId(f.id);
+    // The receiving side's connection management (CTS, end of message, abort) is no part of a message we send.
+    if (id.pgn == kTpConnectionManagement && f.length > 0 && f.data[0] != kTpRts && f.data[0] != kTpBam)
+        return;
+    for (auto& [ticket, p] : j1939Pending_)
+        if (p.unacknowledged && p.source == id.source && p.destination == id.destination)
+            p.lost = true;
+}
+
+void SoftwareAdapter::markIsoLost(const bus::CanFrame& f)
+{
+    for (const auto& [connection, entry] : isoConnections_) {
+        const IsoFlowRecord& rec = entry.second;
+        const int pci = IsoFlowRecord::typeHasAddress(rec.type) ? 1 : 0;
+        if (rec.outgoingId != f.id || IsoFlowRecord::typeExtended(rec.type) != f.extended || f.length <= pci ||
+            (pci == 1 && f.data[0] != rec.outgoingAddress))
+            continue;
+        // Single, first and consecutive frames carry our message; a flow control is the receiving side's.
+        const auto p = isoPending_.find(connection);
+        if (p != isoPending_.end() && (f.data[pci] >> 4) <= 2)
+            p->second.lost = true;
+    }
 }
 
 void SoftwareAdapter::sendJ1939(const Request& r)
@@ -640,7 +669,15 @@ void SoftwareAdapter::sendJ1939(const Request& r)
         confirm(r.protocol, sendFailureState(static_cast<J1939Failure>(-ticket)), r.counter);
         return;
     }
-    j1939Pending_[ticket] = PendingSend{r.protocol, r.counter, writes_};
+    PendingSend pending{r.protocol, r.counter};
+    // The frames carry the destination only for PDU1 groups or sessions; a single frame
+    // of a PDU2 group goes to all. Only a session to one node ends with its acknowledgement.
+    const bool single = m.data.size() <= 8;
+    pending.source = m.source;
+    pending.destination = single && !j1939IsPdu1(m.pgn) ? kJ1939Global : m.destination;
+    pending.unacknowledged = single || pending.destination == kJ1939Global;
+    pending.firstWrite = writes_;
+    j1939Pending_[ticket] = pending;
     flushJ1939();
 }
 
@@ -820,9 +857,9 @@ void SoftwareAdapter::flushJ1939()
     std::vector<bus::CanFrame> frames;
     std::vector<J1939TpEvent> events;
     j1939_.take(frames, events);
-    writeFailed_ = false;
     for (const bus::CanFrame& f : frames)
-        writeCan(f);
+        if (!writeCan(f))
+            markJ1939Lost(f);
     for (const J1939TpEvent& e : events) {
         if (e.kind == J1939TpEvent::Kind::Received) {
             const J1939Message& m = e.message;
@@ -845,8 +882,8 @@ void SoftwareAdapter::flushJ1939()
         if (p == j1939Pending_.end())
             continue;
         quint8 state = e.kind == J1939TpEvent::Kind::Sent ? quint8(RESP_SERV_OK) : sendFailureState(e.failure);
-        if (state == RESP_SERV_OK && e.message.data.size() <= 8 && writeFailed_)
-            state = RESP_SERV_HW_QUEUE_FULL;  // the single frame never reached the bus
+        if (state == RESP_SERV_OK && p->second.lost)
+            state = RESP_SERV_HW_QUEUE_FULL;  // a frame of it never reached the bus
         confirmWrites(p->second.protocol, state, p->second.counter, p->second.firstWrite);
         j1939Pending_.erase(p);
     }
@@ -855,7 +892,8 @@ void SoftwareAdapter::flushJ1939()
 void SoftwareAdapter::flushIso(IsoTpOutput& out)
 {
     for (const bus::CanFrame& f : out.frames)
-        writeCan(f);
+        if (!writeCan(f))
+            markIsoLost(f);
     for (const IsoTpEvent& e : out.events) {
         const auto conn = isoConnections_.find(e.connection);
         if (conn == isoConnections_.end())
@@ -874,9 +912,10 @@ void SoftwareAdapter::flushIso(IsoTpOutput& out)
         } else if (e.sending) {
             const auto p = isoPending_.find(e.connection);
             if (p != isoPending_.end()) {
-                confirmWrites(p->second.protocol,
-                              e.kind == IsoTpEventKind::Sent ? quint8(RESP_SERV_OK) : quint8(RESP_SERV_NEGATIVE),
-                              p->second.counter, p->second.firstWrite);
+                const quint8 state = e.kind != IsoTpEventKind::Sent ? quint8(RESP_SERV_NEGATIVE)
+                                     : p->second.lost                 ? quint8(RESP_SERV_HW_QUEUE_FULL)
+                                                                      : quint8(RESP_SERV_OK);
+                confirmWrites(p->second.protocol, state, p->second.counter, p->second.firstWrite);
                 isoPending_.erase(p);
             }
         }

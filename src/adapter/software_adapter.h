@@ -108,6 +108,13 @@ private:
         quint8 protocol = 0;
         quint8 counter = 0;
         quint64 firstWrite = 0;  // the CAN write count when it started
+        // A frame of the message never reached the bus: it is confirmed as a failure.
+        bool lost = false;
+        // J1939: the source and destination its frames carry, and whether no peer
+        // acknowledges it (a single frame, a broadcast). Only such a message is marked
+        // lost; a peer's end-of-message acknowledgement proves delivery.
+        quint8 source = 0, destination = 0;
+        bool unacknowledged = false;
     };
     // A CAN frame handed to a bus that confirms it, numbered by the write count.
     struct InFlight {
@@ -174,6 +181,9 @@ private:
     void pollEngines();
     qint64 nextDeadline() const;
     bool writeCan(const bus::CanFrame& f);
+    // A frame of an outgoing message the bus refused: marks the pending send it belongs to.
+    void markJ1939Lost(const bus::CanFrame& f);
+    void markIsoLost(const bus::CanFrame& f);
     bool openCan(quint8 speed);
     quint8 openFailure(AdapterClients::Bus bus, quint8 speed) const;
     quint8 autoSpeed(quint8 protocol, quint8 speed) const;
@@ -239,7 +249,6 @@ private:
     std::vector<J1850Filter> j1850Filters_;
     std::optional<PendingInit> klineInit_;
     quint32 lastInit_ = 0;
-    bool writeFailed_ = false;
     quint8 segmentKey_ = 0;
     // CAN writes awaiting the bus's confirmation, in write order; the sends waiting for
     // them; the writes that failed, kept while a send may still ask about them.
