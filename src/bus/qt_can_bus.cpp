@@ -10,6 +10,7 @@
 #include <QVariant>
 
 #include <chrono>
+#include <vector>
 
 namespace rp1210core::bus {
 
@@ -180,6 +181,7 @@ void QtCanBus::start(quint32 bitrate)
         return;
     }
     device_ = device;
+    connected_ = false;
     // Our own frames back once on the wire: the confirmations. Plugins without it
     // confirm through framesWritten.
     device->setConfigurationParameter(QCanBusDevice::ReceiveOwnKey, true);
@@ -212,8 +214,10 @@ void QtCanBus::start(quint32 bitrate)
     // that lives as long as the process: the thread must stop before it goes.
     if (plugin_ == QLatin1String("virtualcan"))
         QtEventThread::stopSharedBeforeExit();
-    if (device->state() == QCanBusDevice::ConnectedState)
+    if (device->state() == QCanBusDevice::ConnectedState) {
+        connected_ = true;
         finishOpen(true, QString());
+    }
 }
 
 void QtCanBus::finishOpen(bool ok, const QString& text)
@@ -233,12 +237,31 @@ void QtCanBus::finishOpen(bool ok, const QString& text)
 void QtCanBus::stop()
 {
     usable_ = false;
-    if (device_ != nullptr) {
-        QObject::disconnect(device_, nullptr, nullptr, nullptr);
-        if (device_->state() != QCanBusDevice::UnconnectedState)
-            device_->disconnectDevice();
-        delete device_;
+    if (QCanBusDevice* device = device_) {
         device_ = nullptr;
+        QObject::disconnect(device, nullptr, nullptr, nullptr);
+        const auto state = device->state();
+        if (state != QCanBusDevice::UnconnectedState && state != QCanBusDevice::ClosingState)
+            device->disconnectDevice();
+        if (device->state() == QCanBusDevice::UnconnectedState && plugin_ == QLatin1String("passthrucan") &&
+            !connected_) {
+            // Qt's passthrucan leaves its I/O thread running after a failed open, and its
+            // destructor then aborts the process: such a device is kept, idle, for good.
+            static internal::Mutex keptMutex;
+            static std::vector<QCanBusDevice*> kept;
+            MutexLocker lock(keptMutex);
+            kept.push_back(device);
+        } else if (device->state() == QCanBusDevice::UnconnectedState) {
+            delete device;
+        } else {
+            // Some plugins (passthrucan) close on a thread of their own and report it later;
+            // deleting the device before that destroys a running thread, which aborts.
+            QObject::connect(device, &QCanBusDevice::stateChanged, device,
+                             [device](QCanBusDevice::CanBusDeviceState s) {
+                                 if (s == QCanBusDevice::UnconnectedState)
+                                     device->deleteLater();
+                             });
+        }
     }
     inFlight_.clear();
     health_ = CanHealth::Ok;
@@ -320,6 +343,7 @@ void QtCanBus::onFramesWritten(qint64 count)
 void QtCanBus::onState(int state)
 {
     if (state == QCanBusDevice::ConnectedState) {
+        connected_ = true;
         finishOpen(true, QString());
         return;
     }

@@ -76,6 +76,7 @@ private:
 
     // The event thread's own.
     QCanBusDevice* device_ = nullptr;
+    bool connected_ = false;          // the device reached the connected state
     bool echo_ = false;               // the device echoes our frames: they confirm
     std::deque<CanFrame> inFlight_;   // handed to the device, not yet confirmed
     CanHealth health_ = CanHealth::Ok;

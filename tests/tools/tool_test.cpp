@@ -5,7 +5,10 @@
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
+#include <QDir>
+#include <QFile>
 #include <QProcess>
+#include <QTemporaryDir>
 #include <QRegularExpression>
 
 #include <cmath>
@@ -180,6 +183,36 @@ TEST(Tool, DriverErrorsPrintTheirCodeAndText)
     EXPECT_EQ(known.status, 0);
     EXPECT_EQ(known.out.trimmed(), QStringLiteral("142  The device is unavailable"));
     EXPECT_EQ(tool({QStringLiteral("error"), QStringLiteral("145")}).status, 1);
+}
+
+// CAN plugins whose vendor library is missing here: each connect is refused with 142 and
+// its reason, never a hang or an abort (passthrucan's failed open leaves a thread running).
+TEST(Tool, CanPluginsWithoutTheirLibraryAreRefused)
+{
+    QTemporaryDir dir;
+    ASSERT_TRUE(dir.isValid());
+    const QDir driver(QStringLiteral(RP1210_DRIVER_DIR));
+    for (const char* name : {"RP121032.ini", "TRAVONE.ini"})
+        ASSERT_TRUE(QFile::copy(driver.filePath(QLatin1String(name)), dir.filePath(QLatin1String(name))));
+    ASSERT_TRUE(QFile::link(driver.filePath(QStringLiteral("TRAVONE.so")), dir.filePath(QStringLiteral("TRAVONE.so"))));
+    const char* const params[] = {"Plugin=passthrucan;Interface=nosuchj2534", "Plugin=peakcan;Interface=usb0",
+                                  "Plugin=tinycan;Interface=can0.0", "Plugin=nosuchplugin;Interface=can0"};
+    QFile ini(dir.filePath(QStringLiteral("TRAVONE.ini")));
+    ASSERT_TRUE(ini.open(QIODevice::Append));
+    int id = 40;
+    for (const char* p : params)
+        ini.write(QStringLiteral("\n[DeviceInformation%1]\nDeviceID=%1\nDeviceParams=%2\n")
+                      .arg(id++)
+                      .arg(QLatin1String(p))
+                      .toUtf8());
+    ini.close();
+    for (id = 40; id < 44; ++id) {
+        const Outcome r = tool({QStringLiteral("monitor"), QStringLiteral("J1939"), QStringLiteral("--duration"),
+                                QStringLiteral("1"), QStringLiteral("--device"), QString::number(id),
+                                QStringLiteral("--ini"), dir.path()});
+        EXPECT_EQ(r.status, 1) << params[id - 40] << r.err.toStdString();
+        EXPECT_TRUE(r.err.contains(QLatin1String("142"))) << r.err.toStdString();
+    }
 }
 
 TEST(Tool, CtrlCEndsAMonitorCleanly)
