@@ -5,9 +5,11 @@
 // K-line initialisations, and turns bus traffic into received-message frames. It sleeps
 // until a request, a bus frame, a transport deadline or a stop.
 //
-// The K-line and J1850 handling lives in software_adapter_serial.cpp; the confirmation
-// of CAN frames by buses that report their transmissions, and the CAN bus's health, in
-// software_adapter_confirm.cpp.
+// Requests and received traffic are handled in software_adapter.cpp; sends, transports and
+// address claim in software_adapter_send.cpp; opening and closing buses in
+// software_adapter_buses.cpp; the K-line and J1850 in software_adapter_serial.cpp; the
+// confirmation of CAN frames by buses that report their transmissions, and the CAN bus's
+// health, in software_adapter_confirm.cpp.
 #pragma once
 
 #include "adapter/adapter_clients.h"
