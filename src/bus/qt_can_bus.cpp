@@ -186,8 +186,9 @@ void QtCanBus::start(quint32 bitrate)
     // confirm through framesWritten.
     device->setConfigurationParameter(QCanBusDevice::ReceiveOwnKey, true);
     echo_ = device->configurationParameter(QCanBusDevice::ReceiveOwnKey).toBool();
-    device->setConfigurationParameter(QCanBusDevice::ErrorFilterKey,
-                                      QVariant::fromValue(QCanBusFrame::FrameErrors(QCanBusFrame::AnyError)));
+    // Error frames: SocketCAN forwards every kind by default. The filter is not set from
+    // here: a QVariant of QCanBusFrame::FrameErrors would register that type's helpers
+    // from this library, and Qt would call them after an unload (a crash on the next load).
     // An interface set up with `ip link` keeps its rate: another one is refused. Other
     // plugins take the rate where they can; where they cannot, and it cannot be read,
     // the bus runs at what it runs at.
@@ -251,16 +252,8 @@ void QtCanBus::stop()
             static std::vector<QCanBusDevice*> kept;
             MutexLocker lock(keptMutex);
             kept.push_back(device);
-        } else if (device->state() == QCanBusDevice::UnconnectedState) {
-            delete device;
         } else {
-            // Some plugins (passthrucan) close on a thread of their own and report it later;
-            // deleting the device before that destroys a running thread, which aborts.
-            QObject::connect(device, &QCanBusDevice::stateChanged, device,
-                             [device](QCanBusDevice::CanBusDeviceState s) {
-                                 if (s == QCanBusDevice::UnconnectedState)
-                                     device->deleteLater();
-                             });
+            delete device;
         }
     }
     inFlight_.clear();

@@ -212,6 +212,24 @@ TEST_F(QtCanDevice, TheBusServerStoppingGivesErrorCodesAndTheDeviceComesBackWith
     EXPECT_EQ(rp->ClientDisconnect(again), 0);
 }
 
+// Unloaded and loaded again (usually at another address), the driver opens the device
+// anew: nothing of Qt's still points into the unloaded copy.
+TEST_F(QtCanDevice, TheLibraryLoadedAgainOpensTheDeviceAgain)
+{
+    for (int load = 0; load < 2; ++load) {
+        SCOPED_TRACE(load);
+        if (load > 0) {
+            rp.reset();
+            rp = std::make_unique<Rp1210Library>();
+            ASSERT_TRUE(rp->complete());
+        }
+        const short id = connectJ1939();
+        ASSERT_GE(id, 1);
+        EXPECT_FALSE(rp->readUntil(id, [](const QByteArray& m) { return pgnOf(m) == 61444; }).isEmpty());
+        EXPECT_EQ(rp->ClientDisconnect(id), 0);
+    }
+}
+
 TEST_F(QtCanDevice, AnInterfaceThatIsNotThereIsAnUnavailableDevice)
 {
     EXPECT_EQ(rp->connect("J1939", 2), ERR_HARDWARE_NOT_RESPONDING);
